@@ -1,0 +1,102 @@
+// An in-process serial device for tests and demos.
+//
+// A test registers a VirtualDevice under a port name; opening that name (with
+// CreateFileA, and so with TComPort::OpenPort) reaches this object instead of
+// a tty. The device records every configuration call it receives, carries data
+// both ways, lets the test set modem lines and raise line errors, breaks and
+// ring, and can make any platform call fail with a given errno.
+//
+// Thread safety: every member may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device_backend_p.h"
+#include "win_comm.h"
+
+namespace CPort::Platform {
+
+class VirtualDevice {
+ public:
+  // One configuration call as the device received it.
+  struct ConfigCall {
+    enum class Kind { QueueSizes, State, Timeouts };
+    Kind kind;
+    DWORD inQueue = 0, outQueue = 0;  // QueueSizes
+    DCB dcb{};                        // State (the 28 bytes as passed)
+    COMMTIMEOUTS timeouts{};          // Timeouts
+  };
+
+  // Registers a device under portName (the exact text given to CreateFileA or
+  // TComPort::Port). Replaces an earlier registration of that name.
+  static std::shared_ptr<VirtualDevice> Register(const std::string& portName);
+  static void Unregister(const std::string& portName);
+  static std::shared_ptr<VirtualDevice> Find(const std::string& portName);
+  // Names of all registered devices.
+  static std::vector<std::string> RegisteredNames();
+
+  ~VirtualDevice();
+  VirtualDevice(const VirtualDevice&) = delete;
+  VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+  const std::string& Name() const;
+  bool IsOpen() const;
+  int OpenCount() const;  // successful opens so far
+
+  // Configuration record, in the order received (failed calls included).
+  std::vector<ConfigCall> ConfigCalls() const;
+  void ClearConfigCalls();
+  // Last successfully applied settings.
+  DCB CurrentState() const;
+  COMMTIMEOUTS CurrentTimeouts() const;
+
+  // Make the next `times` calls of the given kind fail with errno `error`
+  // (times < 0: until cleared with error 0). CommCall::CloseHandle failing
+  // still releases the device. Opening is failed with FailOpen.
+  void FailCall(CommCall call, int error, int times = -1);
+  void FailOpen(int error, int times = -1);
+
+  // Data from the device to the port (appears in the port's input queue).
+  void Feed(const std::string& bytes);
+  // Everything the port has written so far, in order; Take... clears it.
+  std::string Written() const;
+  std::string TakeWritten();
+  // Number of separate WriteFile calls that reached the device.
+  int WriteCalls() const;
+  // Wait until at least `count` bytes have been written in total.
+  bool WaitForWritten(std::size_t count, std::chrono::milliseconds limit) const;
+
+  // Hold writes: while held, written bytes stay in the output queue and
+  // overlapped writes stay pending; releasing lets them through.
+  void HoldOutput(bool hold);
+
+  // Modem lines (MS_*_ON bits). A change raises the matching EV_CTS / EV_DSR /
+  // EV_RLSD; Ring raises EV_RING (and pulses MS_RING_ON only in the status).
+  void SetModemLines(DWORD msBits);
+  void Ring();
+  // Line errors (CE_* flags) raise EV_ERR; Break raises EV_BREAK and CE_BREAK.
+  void RaiseErrors(DWORD ceFlags);
+  void Break();
+  // Raise arbitrary events (EV_* bits) as if the driver had reported them.
+  void RaiseEvents(DWORD evBits);
+  // The device disappears (unplugged) while open.
+  void Unplug(int error = 5 /* EIO */);
+
+ private:
+  struct State;
+  explicit VirtualDevice(std::string name);
+  std::shared_ptr<State> state_;
+  friend class VirtualBackend;
+  friend std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error);
+};
+
+// Used by CreateFileA: the backend for a registered name, or nullptr with
+// error ENOENT when no device has that name (error EBUSY if already open).
+std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error);
+bool IsVirtualDeviceName(const std::string& name);
+
+}  // namespace CPort::Platform

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+#   ./test.sh             normal build (build/)
+#   ./test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+#   ./test.sh --tsan      ThreadSanitizer build of the library's tests (build-tsan/)
+set -euo pipefail
+cd "$(dirname "$0")"
+./scripts/install-deps.sh
+
+mode=${1:-normal}
+case "$mode" in
+  normal)     dir=build;      opts=() ;;
+  --sanitize) dir=build-asan; opts=(-DKELVAT_SANITIZE=ON -DKELVAT_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  --tsan)     dir=build-tsan; opts=(-DKELVAT_TSAN=ON -DKELVAT_BUILD_GUI=OFF -DKELVAT_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  *) echo "unknown option $mode" >&2; exit 2 ;;
+esac
+
+./scripts/build.sh "$dir" "${opts[@]}"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+ctest --test-dir "$dir" --output-on-failure -j 2
