@@ -1,0 +1,69 @@
+// EComPort: the one error type of the port component, and the table of its
+// messages.
+#pragma once
+
+#include <array>
+#include <stdexcept>
+#include <string>
+
+namespace CPort {
+
+// Port error codes: stable numbers 1..23, each an index into
+// PortErrorMessages. Several are kept only so that the numbering has no gaps.
+namespace PortErr {
+constexpr int OpenFailed = 1;
+constexpr int WriteFailed = 2;
+constexpr int ReadFailed = 3;
+constexpr int InvalidAsyncParameter = 4;
+constexpr int PurgeFailed = 5;
+constexpr int AsyncStatus = 6;
+constexpr int SetStateFailed = 7;
+constexpr int SetTimeoutsFailed = 8;
+constexpr int SetupFailed = 9;
+constexpr int ClearErrorFailed = 10;
+constexpr int ModemStatusFailed = 11;
+constexpr int EscapeFailed = 12;
+constexpr int TransmitCharFailed = 13;
+constexpr int SetWhileConnected = 14;
+constexpr int EnumPortsFailed = 15;
+constexpr int StoreFailed = 16;
+constexpr int LoadFailed = 17;
+constexpr int LinkFailed = 18;
+constexpr int LedStateFailed = 19;
+constexpr int ThreadCreated = 20;
+constexpr int WaitFailed = 21;
+constexpr int RxBufLinked = 22;
+constexpr int RegistryError = 23;
+constexpr int Count = 23;
+}  // namespace PortErr
+
+// The English message of each code (index 0 unused). These are also the
+// message ids of the catalogs.
+extern const std::array<const char*, PortErr::Count + 1> kPortErrorTexts;
+// The suffix appended when an error has an operating-system code.
+extern const char* const kOsErrorSuffix;
+
+// The messages as translated when the module started (index 0 unused). Read
+// only after start-up; RefreshPortErrorMessages rebuilds it.
+extern std::array<std::string, PortErr::Count + 1> PortErrorMessages;
+
+// Re-reads the translations (after the language or the catalog directory was
+// changed). Call only while no port error is being built on another thread.
+void RefreshPortErrorMessages();
+
+class EComPort : public std::runtime_error {
+ public:
+  // An error with an operating-system code (an errno value).
+  EComPort(int portErrorCode, int osErrorCode);
+  // An error without one: OsErrorCode is -1.
+  explicit EComPort(int portErrorCode);
+
+  int OsErrorCode() const noexcept { return osErrorCode_; }
+  int PortErrorCode() const noexcept { return portErrorCode_; }
+
+ private:
+  int osErrorCode_;
+  int portErrorCode_;
+};
+
+}  // namespace CPort

@@ -1,0 +1,259 @@
+// The port object: properties, opening and closing, and the three pushes of
+// settings to the device.
+#include "CPort/ComPort.h"
+
+#include <cerrno>
+
+#include "CPort/ComThread.h"
+#include "CPort/PortWindow.h"
+#include "CPort/runtime/MainThread.h"
+
+namespace CPort {
+
+using namespace Platform;
+
+TCustomComPort::TCustomComPort(TComponent* owner) : TComponent(owner) {
+  parity_ = std::make_unique<TComParity>(this);
+  flowControl_ = std::make_unique<TComFlowControl>(this);
+  timeouts_ = std::make_unique<TComTimeouts>(this);
+  buffer_ = std::make_unique<TComBuffer>(this);
+}
+
+TCustomComPort::~TCustomComPort() {
+  try {
+    ClosePort();
+  } catch (...) {
+    // A handler refused the close; the port still has to let go of the
+    // device, and a destructor must not throw.
+  }
+  StopEventMonitoring();
+  ReleaseDevice();
+  connected_ = false;
+}
+
+// --- Properties ---------------------------------------------------------------
+
+void TCustomComPort::SetConnected(bool value) {
+  if (Loading()) {
+    connected_ = value;
+    return;
+  }
+  if (value == connected_) return;
+  if (value)
+    OpenPort();
+  else
+    ClosePort();
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate value) {
+  if (value == baudRate_) return;
+  baudRate_ = value;
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetCustomBaudRate(std::int32_t value) {
+  if (value == customBaudRate_) return;
+  customBaudRate_ = value;
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetPort(const std::string& value) {
+  if (value == port_) return;
+  port_ = value;
+  if (connected_ && !Loading()) {
+    ClosePort();
+    OpenPort();
+  }
+}
+
+void TCustomComPort::SetStopBits(TStopBits value) {
+  if (value == stopBits_) return;
+  stopBits_ = value;
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetDataBits(TDataBits value) {
+  if (value == dataBits_) return;
+  dataBits_ = value;
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetDiscardNull(bool value) {
+  if (value == discardNull_) return;
+  discardNull_ = value;
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetEventChar(char value) {
+  if (value == eventChar_) return;
+  eventChar_ = value;
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetSyncMethod(TSyncMethod value) {
+  if (value == syncMethod_) return;
+  // The event thread reads the delivery method without a lock.
+  if (connected_ && !Loading()) throw EComPort(PortErr::SetWhileConnected);
+  syncMethod_ = value;
+}
+
+void TCustomComPort::SetParity(const TComParity& value) {
+  parity_->CopySettingsFrom(value);
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetFlowControl(const TComFlowControl& value) {
+  flowControl_->CopySettingsFrom(value);
+  WriteLineSettings();
+}
+
+void TCustomComPort::SetTimeouts(const TComTimeouts& value) {
+  timeouts_->CopySettingsFrom(value);
+  WriteTimeouts();
+}
+
+void TCustomComPort::SetBuffer(const TComBuffer& value) {
+  buffer_->CopySettingsFrom(value);
+  WriteQueueSizes();
+}
+
+// --- Opening and closing ----------------------------------------------------
+
+void TCustomComPort::OpenPort() {
+  if (connected_) return;
+  NotifyBeforeOpen();
+  AcquireDevice();
+  connected_ = true;
+  try {
+    ConfigureDevice();
+  } catch (...) {
+    ReleaseDevice();
+    connected_ = false;
+    throw;
+  }
+  if (events_.Empty())
+    threadCreated_ = false;
+  else
+    StartEventMonitoring();
+  NotifyAfterOpen();
+}
+
+namespace {
+
+// A device that went away can no longer be purged; that is no reason to
+// keep it open.
+bool IsDeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
+
+}  // namespace
+
+void TCustomComPort::ClosePort() {
+  if (!connected_) return;
+  NotifyBeforeClose();
+  std::exception_ptr purgeError;
+  try {
+    CancelTransfers();
+  } catch (const EComPort& e) {
+    if (!IsDeviceGone(e.OsErrorCode())) purgeError = std::current_exception();
+  }
+  StopEventMonitoring();
+  ReleaseDevice();
+  connected_ = false;
+  NotifyAfterClose();
+  if (purgeError) std::rethrow_exception(purgeError);
+}
+
+void TCustomComPort::StartEventMonitoring() {
+  if (syncMethod_ == smWindowSync) window_ = std::make_unique<TPortWindow>(this);
+  eventThread_ = std::make_unique<TComThread>(this);
+  threadCreated_ = true;
+}
+
+void TCustomComPort::StopEventMonitoring() noexcept {
+  if (!threadCreated_) return;
+  eventThread_.reset();  // stops the loop and waits for its end
+  threadCreated_ = false;
+  window_.reset();
+}
+
+void TCustomComPort::FinishLoading() {
+  TComponent::FinishLoading();
+  if (!connected_) return;
+  connected_ = false;
+  try {
+    OpenPort();
+  } catch (...) {
+    Runtime::ShowApplicationError(std::current_exception(), this);
+  }
+}
+
+void TCustomComPort::AcquireDevice() {
+  handle_ = CreateFileA(port_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, 0);
+  if (handle_ == INVALID_HANDLE_VALUE) throw EComPort(PortErr::OpenFailed, static_cast<int>(GetLastError()));
+}
+
+void TCustomComPort::ReleaseDevice() {
+  if (handle_ == INVALID_HANDLE_VALUE) return;
+  CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+void TCustomComPort::ConfigureDevice() {
+  WriteQueueSizes();
+  WriteLineSettings();
+  WriteTimeouts();
+}
+
+// --- Pushes ---------------------------------------------------------------------
+
+void TCustomComPort::WriteQueueSizes() {
+  if (!PushAllowed()) return;
+  if (!SetupComm(handle_, static_cast<DWORD>(buffer_->InputSize()), static_cast<DWORD>(buffer_->OutputSize())))
+    throw EComPort(PortErr::SetupFailed, static_cast<int>(GetLastError()));
+}
+
+void TCustomComPort::WriteLineSettings() {
+  if (!PushAllowed()) return;
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = static_cast<DWORD>(baudRate_ == brCustom ? customBaudRate_ : kBaudRateValues[baudRate_]);
+  DWORD flags = DcbFlag::fBinary;
+  const TComParity& p = *parity_;
+  const TComFlowControl& f = *flowControl_;
+  if (p.Check()) flags |= DcbFlag::fParity;
+  if (f.OutCTSFlow()) flags |= DcbFlag::fOutxCtsFlow;
+  if (f.OutDSRFlow()) flags |= DcbFlag::fOutxDsrFlow;
+  flags |= static_cast<DWORD>(f.ControlDTR()) << DcbFlag::fDtrControlShift;
+  if (f.DSRSensitivity()) flags |= DcbFlag::fDsrSensitivity;
+  if (f.TxContinueOnXoff()) flags |= DcbFlag::fTXContinueOnXoff;
+  if (f.XonXoffOut()) flags |= DcbFlag::fOutX;
+  if (f.XonXoffIn()) flags |= DcbFlag::fInX;
+  const bool replace = p.Check() && p.Replace();
+  if (replace) flags |= DcbFlag::fErrorChar;
+  if (discardNull_) flags |= DcbFlag::fNull;
+  flags |= static_cast<DWORD>(f.ControlRTS()) << DcbFlag::fRtsControlShift;
+  dcb.Flags = flags;
+  dcb.XonLim = static_cast<WORD>(buffer_->InputSize() / 4);
+  dcb.XoffLim = dcb.XonLim;
+  dcb.ByteSize = static_cast<BYTE>(5 + dataBits_);
+  dcb.Parity = static_cast<BYTE>(p.Bits());
+  dcb.StopBits = static_cast<BYTE>(stopBits_);
+  dcb.XonChar = f.XonChar();
+  dcb.XoffChar = f.XoffChar();
+  dcb.ErrorChar = replace ? p.ReplaceChar() : 0;
+  dcb.EofChar = 0;
+  dcb.EvtChar = eventChar_;
+  if (!SetCommState(handle_, &dcb)) throw EComPort(PortErr::SetStateFailed, static_cast<int>(GetLastError()));
+}
+
+void TCustomComPort::WriteTimeouts() {
+  if (!PushAllowed()) return;
+  const TComTimeouts& t = *timeouts_;
+  // Signed values pass bit for bit: -1 becomes MAXDWORD.
+  COMMTIMEOUTS ct{static_cast<DWORD>(t.ReadInterval()), static_cast<DWORD>(t.ReadTotalMultiplier()),
+                  static_cast<DWORD>(t.ReadTotalConstant()), static_cast<DWORD>(t.WriteTotalMultiplier()),
+                  static_cast<DWORD>(t.WriteTotalConstant())};
+  if (!SetCommTimeouts(handle_, &ct)) throw EComPort(PortErr::SetTimeoutsFailed, static_cast<int>(GetLastError()));
+}
+
+}  // namespace CPort

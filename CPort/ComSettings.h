@@ -1,0 +1,142 @@
+// The port's four grouped settings objects. Each belongs to a port (or to no
+// port, when a caller fills one and hands it over). A setter does nothing when
+// the value is unchanged; otherwise it stores the value and asks the owning
+// port to push the group, which reaches the device only while it is open.
+#pragma once
+
+#include <cstdint>
+
+#include "CPort/ComTypes.h"
+
+namespace CPort {
+
+class TCustomComPort;
+
+class TComTimeouts {
+ public:
+  explicit TComTimeouts(TCustomComPort* port = nullptr) : port_(port) {}
+
+  std::int32_t ReadInterval() const { return readInterval_; }
+  std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
+  std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
+  std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
+  std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
+  void SetReadInterval(std::int32_t value);
+  void SetReadTotalMultiplier(std::int32_t value);
+  void SetReadTotalConstant(std::int32_t value);
+  void SetWriteTotalMultiplier(std::int32_t value);
+  void SetWriteTotalConstant(std::int32_t value);
+
+  // Copies every field, without the setters' tests and without a push.
+  void CopySettingsFrom(const TComTimeouts& other);
+  TCustomComPort* Port() const { return port_; }
+
+ private:
+  void Set(std::int32_t& field, std::int32_t value);
+  TCustomComPort* port_;
+  std::int32_t readInterval_ = -1;
+  std::int32_t readTotalMultiplier_ = 0;
+  std::int32_t readTotalConstant_ = 0;
+  std::int32_t writeTotalMultiplier_ = 100;
+  std::int32_t writeTotalConstant_ = 1000;
+};
+
+class TComFlowControl {
+ public:
+  explicit TComFlowControl(TCustomComPort* port = nullptr) : port_(port) {}
+
+  bool OutCTSFlow() const { return outCTSFlow_; }
+  bool OutDSRFlow() const { return outDSRFlow_; }
+  TDTRFlowControl ControlDTR() const { return controlDTR_; }
+  TRTSFlowControl ControlRTS() const { return controlRTS_; }
+  bool XonXoffOut() const { return xonXoffOut_; }
+  bool XonXoffIn() const { return xonXoffIn_; }
+  bool DSRSensitivity() const { return dsrSensitivity_; }
+  bool TxContinueOnXoff() const { return txContinueOnXoff_; }
+  char XonChar() const { return xonChar_; }
+  char XoffChar() const { return xoffChar_; }
+  void SetOutCTSFlow(bool value);
+  void SetOutDSRFlow(bool value);
+  void SetControlDTR(TDTRFlowControl value);
+  void SetControlRTS(TRTSFlowControl value);
+  void SetXonXoffOut(bool value);
+  void SetXonXoffIn(bool value);
+  void SetDSRSensitivity(bool value);
+  void SetTxContinueOnXoff(bool value);
+  void SetXonChar(char value);
+  void SetXoffChar(char value);
+
+  // The mode derived from RTS control, CTS flow and XON/XOFF both ways.
+  TFlowControl FlowControl() const;
+  // Applies a mode to those four fields (fcCustom changes none) and pushes,
+  // also when nothing changed.
+  void SetFlowControl(TFlowControl value);
+
+  void CopySettingsFrom(const TComFlowControl& other);
+  TCustomComPort* Port() const { return port_; }
+
+ private:
+  template <typename T>
+  void Set(T& field, T value);
+  void Push();
+  TCustomComPort* port_;
+  bool outCTSFlow_ = false;
+  bool outDSRFlow_ = false;
+  TDTRFlowControl controlDTR_ = dtrDisable;
+  TRTSFlowControl controlRTS_ = rtsDisable;
+  bool xonXoffOut_ = false;
+  bool xonXoffIn_ = false;
+  bool dsrSensitivity_ = false;
+  bool txContinueOnXoff_ = false;
+  char xonChar_ = 17;
+  char xoffChar_ = 19;
+};
+
+class TComParity {
+ public:
+  explicit TComParity(TCustomComPort* port = nullptr) : port_(port) {}
+
+  TParityBits Bits() const { return bits_; }
+  bool Check() const { return check_; }
+  bool Replace() const { return replace_; }
+  char ReplaceChar() const { return replaceChar_; }
+  void SetBits(TParityBits value);
+  void SetCheck(bool value);
+  void SetReplace(bool value);
+  void SetReplaceChar(char value);
+
+  void CopySettingsFrom(const TComParity& other);
+  TCustomComPort* Port() const { return port_; }
+
+ private:
+  template <typename T>
+  void Set(T& field, T value);
+  TCustomComPort* port_;
+  TParityBits bits_ = prNone;
+  bool check_ = false;
+  bool replace_ = false;
+  char replaceChar_ = 0;
+};
+
+class TComBuffer {
+ public:
+  explicit TComBuffer(TCustomComPort* port = nullptr) : port_(port) {}
+
+  std::int32_t InputSize() const { return inputSize_; }
+  std::int32_t OutputSize() const { return outputSize_; }
+  // An odd positive size is lowered by one after it is stored; the equality
+  // test uses the value passed in.
+  void SetInputSize(std::int32_t value);
+  void SetOutputSize(std::int32_t value);
+
+  void CopySettingsFrom(const TComBuffer& other);
+  TCustomComPort* Port() const { return port_; }
+
+ private:
+  void Set(std::int32_t& field, std::int32_t value);
+  TCustomComPort* port_;
+  std::int32_t inputSize_ = 1024;
+  std::int32_t outputSize_ = 1024;
+};
+
+}  // namespace CPort

@@ -1,0 +1,113 @@
+#include "CPort/ComThread.h"
+
+#include <sched.h>
+
+#include <cerrno>
+
+#include "CPort/ComPort.h"
+#include "CPort/PortWindow.h"
+#include "CPort/runtime/MainThread.h"
+
+namespace CPort {
+
+using namespace Platform;
+
+namespace {
+
+// A failed wait that repeats this often in a row is not transient: the loop
+// would otherwise spin on it.
+constexpr int kMaxConsecutiveFailures = 8;
+
+bool IsDeviceGone(DWORD error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
+}
+
+}  // namespace
+
+TComThread::TComThread(TCustomComPort* port)
+    : TThread(true), port_(port), stopEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+  SetPriority(port_->EventThreadPriority());
+  // The result is not examined: a device that refuses the mask simply
+  // reports nothing.
+  SetCommMask(port_->Handle(), EventsToMask(port_->Events()));
+  Resume();
+}
+
+TComThread::~TComThread() {
+  RequestStop();
+  WaitFor();
+  CloseHandle(stopEvent_);
+}
+
+void TComThread::RequestStop() {
+  SetEvent(stopEvent_);
+  sched_yield();
+}
+
+void TComThread::Execute() {
+  const HANDLE device = port_->Handle();
+  const HANDLE overlappedEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  const HANDLE handles[2] = {stopEvent_, overlappedEvent};
+  // Outlives the loop: a wait still pending when the loop ends is completed
+  // by the exit steps' SetCommMask, which writes into it.
+  OVERLAPPED overlapped{};
+  DWORD mask = 0;
+  std::exception_ptr endError;
+  try {
+    for (;;) {
+      overlapped = OVERLAPPED{};
+      overlapped.hEvent = overlappedEvent;
+      mask = 0;
+      if (!WaitCommEvent(device, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+        if (KeepWaitingAfter(GetLastError())) continue;
+        endError = std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError())));
+        break;
+      }
+      // The stop event, or a failed wait: ending is the answer either way.
+      if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
+      DWORD transferred = 0;
+      if (GetOverlappedResult(device, &overlapped, &transferred, FALSE)) {
+        consecutiveFailures_ = 0;
+        batch_ = MaskToEvents(mask);
+        if (!batch_.Empty()) DeliverEvents();
+      } else if (!KeepWaitingAfter(GetLastError())) {
+        endError = std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError())));
+        break;
+      }
+    }
+  } catch (...) {
+    // A handler's error ends delivery until the port is opened again.
+    endError = std::current_exception();
+  }
+  // Exit steps, on every way out of the loop; their results do not matter.
+  SetCommMask(device, 0);
+  PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  CloseHandle(overlappedEvent);
+  if (endError) ReportEnd(endError);
+}
+
+bool TComThread::KeepWaitingAfter(DWORD error) {
+  if (IsDeviceGone(error)) return false;
+  return ++consecutiveFailures_ < kMaxConsecutiveFailures;
+}
+
+// Event delivery ended on an error: a handler's, or a device that went away.
+// Nobody waits for this thread's result, so the application's error display
+// is told once; without that the received data would simply stop.
+void TComThread::ReportEnd(std::exception_ptr error) { Runtime::ShowApplicationError(error, port_); }
+
+void TComThread::DeliverEvents() {
+  switch (port_->SyncMethod()) {
+    case smThreadSync:
+      Runtime::RunOnMainThread([this] { port_->RunEventSteps(batch_); });
+      break;
+    case smWindowSync:
+      port_->window_->SendEvents(batch_);
+      break;
+    case smNone:
+      port_->RunEventSteps(batch_);
+      break;
+  }
+}
+
+}  // namespace CPort

@@ -1,0 +1,151 @@
+// Transfers and device queries of the port. Every transfer is overlapped at
+// the platform level; the synchronous forms start one and await it.
+#include <system_error>
+
+#include "CPort/ComPort.h"
+
+namespace CPort {
+
+using namespace Platform;
+
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+// Releases a private record whatever happens.
+class ScopedRecord {
+ public:
+  explicit ScopedRecord(TCustomComPort& port) : port_(port) { port_.CreateTransferRecord(record_); }
+  ~ScopedRecord() { port_.ReleaseTransferRecord(record_); }
+  TransferRecord* get() const { return record_; }
+
+ private:
+  TCustomComPort& port_;
+  TransferRecord* record_ = nullptr;
+};
+
+}  // namespace
+
+void TCustomComPort::CreateTransferRecord(TransferRecord*& record) {
+  auto fresh = std::make_unique<TransferRecord>();
+  // Manual reset, signalled: a record that never carried a transfer awaits
+  // as a finished transfer of 0 bytes.
+  fresh->event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  if (fresh->event == INVALID_HANDLE_VALUE)
+    throw std::system_error(LastError(), std::generic_category(), "CreateEventA");
+  fresh->overlapped.hEvent = fresh->event;
+  record = fresh.release();
+}
+
+void TCustomComPort::ReleaseTransferRecord(TransferRecord*& record) {
+  if (!record) return;
+  CloseHandle(record->event);
+  delete record;
+  record = nullptr;
+}
+
+std::int32_t TCustomComPort::SendBytesAsync(const void* buffer, std::int32_t count, TransferRecord* record) {
+  if (!record) throw EComPort(PortErr::InvalidAsyncParameter);
+  record->kind = TransferKind::Write;
+  DWORD written = 0;
+  if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &written, &record->overlapped) &&
+      GetLastError() != ERROR_IO_PENDING)
+    throw EComPort(PortErr::WriteFailed, LastError());
+  return static_cast<std::int32_t>(written);
+}
+
+std::int32_t TCustomComPort::SendTextAsync(const std::string& text, TransferRecord* record) {
+  if (text.empty()) return 0;
+  return SendBytesAsync(text.data(), static_cast<std::int32_t>(text.size()), record);
+}
+
+std::int32_t TCustomComPort::SendText(const std::string& text) {
+  ScopedRecord record(*this);
+  SendTextAsync(text, record.get());
+  return AwaitTransfer(record.get());
+}
+
+std::int32_t TCustomComPort::ReceiveBytesAsync(void* buffer, std::int32_t count, TransferRecord* record) {
+  if (!record) throw EComPort(PortErr::InvalidAsyncParameter);
+  record->kind = TransferKind::Read;
+  DWORD read = 0;
+  if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &read, &record->overlapped) &&
+      GetLastError() != ERROR_IO_PENDING)
+    throw EComPort(PortErr::ReadFailed, LastError());
+  return static_cast<std::int32_t>(read);
+}
+
+std::int32_t TCustomComPort::ReceiveBytes(void* buffer, std::int32_t count) {
+  ScopedRecord record(*this);
+  ReceiveBytesAsync(buffer, count, record.get());
+  return AwaitTransfer(record.get());
+}
+
+std::int32_t TCustomComPort::ReceiveTextAsync(std::string& text, std::int32_t count, TransferRecord* record) {
+  text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+  if (count <= 0) return 0;
+  // std::string never shares its storage, so the read goes straight into it.
+  return ReceiveBytesAsync(text.data(), count, record);
+}
+
+std::int32_t TCustomComPort::ReceiveText(std::string& text, std::int32_t count) {
+  ScopedRecord record(*this);
+  ReceiveTextAsync(text, count, record.get());
+  const std::int32_t n = AwaitTransfer(record.get());
+  text.resize(static_cast<std::size_t>(n));
+  return n;
+}
+
+std::int32_t TCustomComPort::AwaitTransfer(TransferRecord* record) {
+  if (!record) throw EComPort(PortErr::InvalidAsyncParameter);
+  const int failCode = record->kind == TransferKind::Write ? PortErr::WriteFailed : PortErr::ReadFailed;
+  if (WaitForSingleObject(record->event, INFINITE) != WAIT_OBJECT_0) throw EComPort(failCode, LastError());
+  // Nothing was started with this record: a finished transfer of 0 bytes,
+  // and the device is not touched.
+  if (record->kind == TransferKind::None) return 0;
+  DWORD transferred = 0;
+  if (!GetOverlappedResult(handle_, &record->overlapped, &transferred, FALSE)) throw EComPort(failCode, LastError());
+  // Reading the queue count also clears the device's pending error flags.
+  if (record->kind == TransferKind::Read) PendingInput();
+  return static_cast<std::int32_t>(transferred);
+}
+
+void TCustomComPort::CancelTransfers() {
+  if (!PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(PortErr::PurgeFailed, LastError());
+}
+
+std::int32_t TCustomComPort::PendingInput() {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(handle_, &errors, &stat)) throw EComPort(PortErr::ClearErrorFailed, LastError());
+  return static_cast<std::int32_t>(stat.cbInQue);
+}
+
+TModemSignals TCustomComPort::LineSignals() {
+  DWORD status = 0;
+  if (!GetCommModemStatus(handle_, &status)) throw EComPort(PortErr::ModemStatusFailed, LastError());
+  TModemSignals signals;
+  if (status & MS_CTS_ON) signals.Include(msCTS);
+  if (status & MS_DSR_ON) signals.Include(msDSR);
+  if (status & MS_RING_ON) signals.Include(msRing);
+  if (status & MS_RLSD_ON) signals.Include(msRLSD);
+  return signals;
+}
+
+TComErrors TCustomComPort::TakeLineErrors() {
+  DWORD flags = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(handle_, &flags, &stat)) throw EComPort(PortErr::ClearErrorFailed, LastError());
+  TComErrors errors;
+  if (flags & CE_FRAME) errors.Include(ceFrame);
+  if ((flags & CE_RXPARITY) && parity_->Check()) errors.Include(ceRxParity);
+  if (flags & CE_OVERRUN) errors.Include(ceOverrun);
+  if (flags & CE_RXOVER) errors.Include(ceRxOver);
+  if (flags & CE_TXFULL) errors.Include(ceTxFull);
+  if (flags & CE_BREAK) errors.Include(ceBreak);
+  if (flags & CE_IOE) errors.Include(ceIO);
+  if (flags & CE_MODE) errors.Include(ceMode);
+  return errors;
+}
+
+}  // namespace CPort

@@ -1,0 +1,24 @@
+// The serial ports present on this machine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace CPort {
+
+// Replaces `list` with the names of the serial ports present, sorted
+// case-insensitively in the user's locale (plain text order: ttyS10 before
+// ttyS2). The names are those TComPort::SetPort accepts. Sources:
+//  - ttys under the kernel's tty class (/sys/class/tty) that have a device
+//    behind them, except legacy 8250 ports without a UART;
+//  - the device paths listed, colon-separated, in CPORT_EXTRA_PORTS;
+//  - the registered virtual devices.
+// Raises EComPort code 23 with the errno when the system's list cannot be
+// read; `list` is then unchanged.
+void ListSerialPorts(std::vector<std::string>& list);
+
+// The sysfs root used by ListSerialPorts ("/sys" unless changed; tests point
+// it at trees they build).
+void SetSysfsRoot(const std::string& root);
+
+}  // namespace CPort

@@ -1,0 +1,222 @@
+#include "CPort/runtime/MainThread.h"
+
+#include <condition_variable>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+namespace CPort::Runtime {
+namespace {
+
+// What a requester waits for. Guarded by the queue's mutex.
+struct Completion {
+  bool taken = false;  // the main thread has taken the request up
+  bool done = false;   // the main thread has run it
+  std::exception_ptr error;
+};
+
+struct Request {
+  std::function<void()> call;
+  std::shared_ptr<Completion> completion;  // null: nobody waits
+  bool errorToRequester = false;           // else errors go to the display
+};
+
+struct Queue {
+  std::mutex mutex;
+  std::condition_variable changed;   // a request came, or a waiter should re-test
+  std::condition_variable progress;  // a request was taken up or has run
+  std::deque<Request> requests;
+  std::thread::id mainThread = std::this_thread::get_id();
+  WakeUp wakeUp;
+  ErrorDisplay errorDisplay;
+  unsigned notifications = 0;
+};
+
+Queue& GetQueue() {
+  static Queue queue;
+  return queue;
+}
+
+// The queue is created when the library is loaded, on the main thread.
+const bool kQueueCreated = (GetQueue(), true);
+
+void Enqueue(Request request) {
+  Queue& q = GetQueue();
+  WakeUp wake;
+  {
+    std::lock_guard lock(q.mutex);
+    q.requests.push_back(std::move(request));
+    wake = q.wakeUp;
+  }
+  q.changed.notify_all();
+  if (wake) wake();
+}
+
+void Display(std::exception_ptr error, const void* sender) {
+  Queue& q = GetQueue();
+  ErrorDisplay display;
+  {
+    std::lock_guard lock(q.mutex);
+    display = q.errorDisplay;
+  }
+  if (display) {
+    display(error, sender);
+    return;
+  }
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << '\n';
+  } catch (...) {
+    std::cerr << "unknown error\n";
+  }
+}
+
+void RunRequest(Request& request) {
+  std::exception_ptr error;
+  try {
+    request.call();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (error && !request.errorToRequester) Display(error, nullptr);
+  if (!request.completion) return;
+  Queue& q = GetQueue();
+  {
+    std::lock_guard lock(q.mutex);
+    request.completion->done = true;
+    if (request.errorToRequester) request.completion->error = error;
+  }
+  q.progress.notify_all();
+}
+
+// Takes the first request off the queue and tells its requester.
+bool TakeOne(Request& out) {
+  Queue& q = GetQueue();
+  {
+    std::lock_guard lock(q.mutex);
+    if (q.requests.empty()) return false;
+    out = std::move(q.requests.front());
+    q.requests.pop_front();
+    if (out.completion) out.completion->taken = true;
+  }
+  q.progress.notify_all();
+  return true;
+}
+
+void WaitFor(const std::shared_ptr<Completion>& completion, bool untilDone) {
+  Queue& q = GetQueue();
+  std::unique_lock lock(q.mutex);
+  q.progress.wait(lock, [&] { return untilDone ? completion->done : completion->taken; });
+}
+
+}  // namespace
+
+void SetMainThread() {
+  Queue& q = GetQueue();
+  std::lock_guard lock(q.mutex);
+  q.mainThread = std::this_thread::get_id();
+}
+
+bool IsMainThread() {
+  Queue& q = GetQueue();
+  std::lock_guard lock(q.mutex);
+  return q.mainThread == std::this_thread::get_id();
+}
+
+void RunOnMainThread(const std::function<void()>& call) {
+  if (IsMainThread()) {
+    call();
+    return;
+  }
+  auto completion = std::make_shared<Completion>();
+  Enqueue(Request{call, completion, true});
+  WaitFor(completion, true);
+  std::exception_ptr error;
+  {
+    std::lock_guard lock(GetQueue().mutex);
+    error = completion->error;
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+void SendToMainThread(std::function<void()> call) {
+  if (IsMainThread()) {
+    try {
+      call();
+    } catch (...) {
+      Display(std::current_exception(), nullptr);
+    }
+    return;
+  }
+  auto completion = std::make_shared<Completion>();
+  Enqueue(Request{std::move(call), completion, false});
+  WaitFor(completion, false);
+}
+
+int ServeMainThreadQueue() {
+  int served = 0;
+  Request request;
+  while (TakeOne(request)) {
+    RunRequest(request);
+    request = Request{};
+    ++served;
+  }
+  return served;
+}
+
+int WaitAndServeMainThreadQueue(std::chrono::milliseconds limit) {
+  Queue& q = GetQueue();
+  {
+    std::unique_lock lock(q.mutex);
+    q.changed.wait_for(lock, limit, [&] { return !q.requests.empty(); });
+  }
+  return ServeMainThreadQueue();
+}
+
+void ServeMainThreadQueueUntil(const std::function<bool()>& done) {
+  Queue& q = GetQueue();
+  for (;;) {
+    unsigned seen;
+    {
+      std::lock_guard lock(q.mutex);
+      seen = q.notifications;
+    }
+    ServeMainThreadQueue();
+    if (done()) return;
+    std::unique_lock lock(q.mutex);
+    q.changed.wait(lock, [&] { return !q.requests.empty() || q.notifications != seen; });
+  }
+}
+
+void NotifyMainThreadQueue() {
+  Queue& q = GetQueue();
+  {
+    std::lock_guard lock(q.mutex);
+    ++q.notifications;
+  }
+  q.changed.notify_all();
+}
+
+void SetMainThreadWakeUp(WakeUp wakeUp) {
+  Queue& q = GetQueue();
+  std::lock_guard lock(q.mutex);
+  q.wakeUp = std::move(wakeUp);
+}
+
+void SetApplicationErrorDisplay(ErrorDisplay display) {
+  Queue& q = GetQueue();
+  std::lock_guard lock(q.mutex);
+  q.errorDisplay = std::move(display);
+}
+
+void ShowApplicationError(std::exception_ptr error, const void* sender) {
+  if (IsMainThread()) {
+    Display(error, sender);
+    return;
+  }
+  Enqueue(Request{[error, sender] { Display(error, sender); }, nullptr, false});
+}
+
+}  // namespace CPort::Runtime

@@ -1,0 +1,58 @@
+// The hand-over of calls to the main thread, and the application's error
+// display.
+//
+// Worker threads queue requests; the main thread runs them when its loop
+// serves the queue. A GUI plugs its event loop in with SetMainThreadWakeUp
+// (called from the requesting thread whenever something is queued, so the
+// loop can schedule a ServeMainThreadQueue call); a console program calls
+// ServeMainThreadQueue or WaitAndServeMainThreadQueue in its own loop.
+//
+// Thread safety: all functions may be called from any thread unless noted.
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+
+namespace CPort::Runtime {
+
+// The main thread is the one that loaded the library, unless changed here.
+void SetMainThread();
+bool IsMainThread();
+
+// Runs `call` on the main thread and blocks until it has run; an exception
+// it raises is rethrown in the caller. Called on the main thread it runs
+// `call` at once.
+void RunOnMainThread(const std::function<void()>& call);
+
+// Queues `call` for the main thread and blocks only until the main thread has
+// taken it up (not until it has run). `call` then runs on the main thread; an
+// exception it raises goes to the application's error display. Requests keep
+// their order. Called on the main thread, `call` runs at once.
+void SendToMainThread(std::function<void()> call);
+
+// Main thread only: runs every request queued so far; returns how many.
+int ServeMainThreadQueue();
+// Main thread only: waits up to `limit` for a request, then serves the queue.
+int WaitAndServeMainThreadQueue(std::chrono::milliseconds limit);
+// Main thread only: serves requests until `done` returns true. `done` is
+// tested again each time NotifyMainThreadQueue is called or a request comes.
+void ServeMainThreadQueueUntil(const std::function<bool()>& done);
+// Wakes ServeMainThreadQueueUntil so that it tests its condition again.
+void NotifyMainThreadQueue();
+
+// Called from the requesting thread each time a request is queued.
+using WakeUp = std::function<void()>;
+void SetMainThreadWakeUp(WakeUp wakeUp);
+
+// The application's error display: where errors that no caller can receive
+// go (an error in a deferred open, a window-message step, a lost device).
+// Without one installed, the message is written to standard error.
+using ErrorDisplay = std::function<void(std::exception_ptr error, const void* sender)>;
+void SetApplicationErrorDisplay(ErrorDisplay display);
+// Shows `error` on the main thread: at once when called there, otherwise
+// through the queue (without waiting).
+void ShowApplicationError(std::exception_ptr error, const void* sender);
+
+}  // namespace CPort::Runtime

@@ -1,0 +1,334 @@
+// The port object's settings reaching the device: defaults, pushes, order,
+// and failures, on the virtual device.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CPort/ComPort.h"
+#include "CPort/runtime/MainThread.h"
+#include "port_fixture.h"
+
+using namespace CPort;
+using namespace CPort::Platform;
+using Kind = VirtualDevice::ConfigCall::Kind;
+
+namespace {
+
+std::vector<Kind> Kinds(const std::vector<VirtualDevice::ConfigCall>& calls) {
+  std::vector<Kind> kinds;
+  for (const auto& c : calls) kinds.push_back(c.kind);
+  return kinds;
+}
+
+template <typename F>
+int ExpectPortError(F&& f) {
+  try {
+    f();
+  } catch (const EComPort& e) {
+    return e.PortErrorCode() * 1000 + e.OsErrorCode();
+  }
+  ADD_FAILURE() << "no EComPort raised";
+  return 0;
+}
+
+}  // namespace
+
+using PortConfig = VirtualPortTest;
+
+TEST_F(PortConfig, OpenPushesTheDefaultsInOrder) {
+  port->SetEvents({});
+  port->OpenPort();
+  const auto calls = device->ConfigCalls();
+  ASSERT_EQ(Kinds(calls), (std::vector<Kind>{Kind::QueueSizes, Kind::State, Kind::Timeouts}));
+  EXPECT_EQ(calls[0].inQueue, 1024u);
+  EXPECT_EQ(calls[0].outQueue, 1024u);
+  const DCB& d = calls[1].dcb;
+  EXPECT_EQ(d.DCBlength, 28u);
+  EXPECT_EQ(d.BaudRate, 9600u);
+  EXPECT_EQ(d.Flags, 0x0001u);
+  EXPECT_EQ(d.XonLim, 256);
+  EXPECT_EQ(d.XoffLim, 256);
+  EXPECT_EQ(d.ByteSize, 8);
+  EXPECT_EQ(d.Parity, NOPARITY);
+  EXPECT_EQ(d.StopBits, ONESTOPBIT);
+  EXPECT_EQ(d.XonChar, 17);
+  EXPECT_EQ(d.XoffChar, 19);
+  EXPECT_EQ(d.ErrorChar, 0);
+  EXPECT_EQ(d.EofChar, 0);
+  EXPECT_EQ(d.EvtChar, 0);
+  const COMMTIMEOUTS& t = calls[2].timeouts;
+  EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+  EXPECT_TRUE(port->Connected());
+}
+
+TEST_F(PortConfig, EveryFlagLandsInItsBit) {
+  port->SetEvents({});
+  port->Parity().SetCheck(true);
+  port->Parity().SetReplace(true);
+  port->Parity().SetReplaceChar('?');
+  port->Parity().SetBits(prSpace);
+  auto& f = port->FlowControl();
+  f.SetOutCTSFlow(true);
+  f.SetOutDSRFlow(true);
+  f.SetControlDTR(dtrHandshake);
+  f.SetDSRSensitivity(true);
+  f.SetTxContinueOnXoff(true);
+  f.SetXonXoffOut(true);
+  f.SetXonXoffIn(true);
+  f.SetControlRTS(rtsToggle);
+  f.SetXonChar('a');
+  f.SetXoffChar('b');
+  port->SetDiscardNull(true);
+  port->SetEventChar('\n');
+  port->SetDataBits(dbFive);
+  port->SetStopBits(sbOne5StopBits);
+  port->Buffer().SetInputSize(4000);
+  port->SetBaudRate(brCustom);
+  port->SetCustomBaudRate(1234567);
+  port->OpenPort();
+  const DCB d = device->ConfigCalls()[1].dcb;
+  EXPECT_EQ(d.Flags, 0x1u | 0x2u | 0x4u | 0x8u | 0x20u | 0x40u | 0x80u | 0x100u | 0x200u | 0x400u | 0x800u | 0x3000u);
+  EXPECT_EQ(d.ErrorChar, '?');
+  EXPECT_EQ(d.Parity, SPACEPARITY);
+  EXPECT_EQ(d.ByteSize, 5);
+  EXPECT_EQ(d.StopBits, ONE5STOPBITS);
+  EXPECT_EQ(d.XonChar, 'a');
+  EXPECT_EQ(d.XoffChar, 'b');
+  EXPECT_EQ(d.EvtChar, '\n');
+  EXPECT_EQ(d.XonLim, 1000);
+  EXPECT_EQ(d.BaudRate, 1234567u);
+}
+
+TEST_F(PortConfig, ReplaceCharTravelsOnlyWithParityCheck) {
+  port->SetEvents({});
+  port->Parity().SetReplace(true);
+  port->Parity().SetReplaceChar('?');
+  port->OpenPort();
+  const DCB d = device->ConfigCalls()[1].dcb;
+  EXPECT_EQ(d.Flags & (DcbFlag::fErrorChar | DcbFlag::fParity), 0u);
+  EXPECT_EQ(d.ErrorChar, 0);
+}
+
+TEST_F(PortConfig, ChangesOnAnOpenPortArePushedAtOnceAndOnAClosedOneAtTheNextOpen) {
+  port->SetEvents({});
+  port->SetBaudRate(br115200);  // closed: stored only
+  EXPECT_TRUE(device->ConfigCalls().empty());
+  port->OpenPort();
+  EXPECT_EQ(device->ConfigCalls()[1].dcb.BaudRate, 115200u);
+  device->ClearConfigCalls();
+
+  port->SetBaudRate(br115200);  // unchanged: nothing
+  EXPECT_TRUE(device->ConfigCalls().empty());
+  port->SetStopBits(sbTwoStopBits);
+  port->Timeouts().SetReadTotalConstant(50);
+  port->Buffer().SetOutputSize(2048);
+  EXPECT_EQ(Kinds(device->ConfigCalls()), (std::vector<Kind>{Kind::State, Kind::Timeouts, Kind::QueueSizes}));
+  EXPECT_EQ(device->ConfigCalls()[0].dcb.StopBits, TWOSTOPBITS);
+  EXPECT_EQ(device->ConfigCalls()[1].timeouts.ReadTotalTimeoutConstant, 50u);
+  EXPECT_EQ(device->ConfigCalls()[2].outQueue, 2048u);
+
+  // Settings objects handed in whole are copied and pushed, equal or not.
+  device->ClearConfigCalls();
+  TComTimeouts t;
+  port->SetTimeouts(t);
+  TComParity p;
+  port->SetParity(p);
+  EXPECT_EQ(Kinds(device->ConfigCalls()), (std::vector<Kind>{Kind::Timeouts, Kind::State}));
+  EXPECT_EQ(port->Timeouts().ReadTotalConstant(), 0);
+}
+
+TEST_F(PortConfig, FailedPushKeepsTheNewValueAndRaisesItsCode) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->FailCall(CommCall::SetCommState, EINVAL, 1);
+  EXPECT_EQ(ExpectPortError([&] { port->SetBaudRate(br256000); }), 7 * 1000 + EINVAL);
+  EXPECT_EQ(port->BaudRate(), br256000);
+  device->FailCall(CommCall::SetCommTimeouts, EIO, 1);
+  EXPECT_EQ(ExpectPortError([&] { port->Timeouts().SetWriteTotalConstant(5); }), 8 * 1000 + EIO);
+  device->FailCall(CommCall::SetupComm, ENOMEM, 1);
+  EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetInputSize(64); }), 9 * 1000 + ENOMEM);
+  EXPECT_TRUE(port->Connected());
+}
+
+TEST_F(PortConfig, OpenThatFailsWhileConfiguringReleasesTheDevice) {
+  port->SetEvents({});
+  device->FailCall(CommCall::SetCommState, EINVAL, 1);
+  std::vector<std::string> fired;
+  port->OnBeforeOpen = [&](TComponent*) { fired.push_back("BeforeOpen"); };
+  port->OnAfterOpen = [&](TComponent*) { fired.push_back("AfterOpen"); };
+  EXPECT_EQ(ExpectPortError([&] { port->OpenPort(); }), 7 * 1000 + EINVAL);
+  EXPECT_FALSE(port->Connected());
+  EXPECT_FALSE(device->IsOpen());
+  EXPECT_EQ(port->Handle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fired, (std::vector<std::string>{"BeforeOpen"}));
+  port->OpenPort();  // the next attempt works
+  EXPECT_TRUE(device->IsOpen());
+}
+
+TEST(PortOpen, MissingAndBusyDevicesRaiseCodeOneWithTheOsCode) {
+  TComPort missing;
+  missing.SetPort("COM10");
+  try {
+    missing.OpenPort();
+    FAIL();
+  } catch (const EComPort& e) {
+    EXPECT_STREQ(e.what(), "Unable to open com port (win error code: 2)");
+  }
+  EXPECT_FALSE(missing.Connected());
+
+  auto device = VirtualDevice::Register("VDEV-busy");
+  TComPort first, second;
+  first.SetPort("VDEV-busy");
+  second.SetPort("VDEV-busy");
+  first.SetEvents({});
+  first.OpenPort();
+  EXPECT_EQ(ExpectPortError([&] { second.OpenPort(); }), 1 * 1000 + EBUSY);
+  first.ClosePort();
+  second.SetEvents({});
+  second.OpenPort();
+  EXPECT_TRUE(second.Connected());
+  second.ClosePort();
+  VirtualDevice::Unregister("VDEV-busy");
+}
+
+TEST_F(PortConfig, PortNameChangeReopensOnlyWhenTheTextDiffers) {
+  port->SetEvents({});
+  port->OpenPort();
+  ASSERT_EQ(device->OpenCount(), 1);
+  port->SetPort(DeviceName());
+  EXPECT_EQ(device->OpenCount(), 1);
+  // Another letter case is another name: the port closes, and reopening
+  // fails because no device has that name.
+  std::string other = DeviceName();
+  other[0] = 'v';
+  EXPECT_EQ(ExpectPortError([&] { port->SetPort(other); }) / 1000, 1);
+  EXPECT_FALSE(port->Connected());
+  EXPECT_EQ(port->Port(), other);
+  EXPECT_FALSE(device->IsOpen());
+}
+
+TEST_F(PortConfig, SyncMethodIsRefusedWhileOpenUnlessUnchanged) {
+  port->SetEvents({});
+  port->OpenPort();
+  EXPECT_NO_THROW(port->SetSyncMethod(smThreadSync));
+  try {
+    port->SetSyncMethod(smNone);
+    FAIL();
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.PortErrorCode(), 14);
+    EXPECT_EQ(e.OsErrorCode(), -1);
+  }
+  EXPECT_EQ(port->SyncMethod(), smThreadSync);
+  port->ClosePort();
+  port->SetSyncMethod(smNone);
+  EXPECT_EQ(port->SyncMethod(), smNone);
+}
+
+TEST(PortSettings, BufferSizesAreEvenedAfterTheEqualityTest) {
+  TComPort port;
+  port.Buffer().SetInputSize(1025);
+  EXPECT_EQ(port.Buffer().InputSize(), 1024);
+  port.Buffer().SetOutputSize(7);
+  EXPECT_EQ(port.Buffer().OutputSize(), 6);
+  port.Buffer().SetOutputSize(-7);
+  EXPECT_EQ(port.Buffer().OutputSize(), -7);
+}
+
+TEST_F(PortConfig, OddSizeEqualToTheEvenedValueStillPushes) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->ClearConfigCalls();
+  port->Buffer().SetInputSize(1025);
+  EXPECT_EQ(Kinds(device->ConfigCalls()), (std::vector<Kind>{Kind::QueueSizes}));
+  EXPECT_EQ(port->Buffer().InputSize(), 1024);
+}
+
+TEST(PortSettings, FlowControlModeDerivesAndApplies) {
+  TComFlowControl f;
+  EXPECT_EQ(f.FlowControl(), fcNone);
+  f.SetControlDTR(dtrHandshake);
+  EXPECT_EQ(f.FlowControl(), fcNone);  // DTR is not consulted
+  f.SetFlowControl(fcHardware);
+  EXPECT_EQ(f.ControlRTS(), rtsHandshake);
+  EXPECT_TRUE(f.OutCTSFlow());
+  EXPECT_EQ(f.FlowControl(), fcHardware);
+  f.SetOutDSRFlow(true);
+  f.SetFlowControl(fcNone);
+  EXPECT_EQ(f.ControlDTR(), dtrHandshake);
+  EXPECT_TRUE(f.OutDSRFlow());
+  EXPECT_EQ(f.FlowControl(), fcNone);
+  f.SetFlowControl(fcSoftware);
+  EXPECT_TRUE(f.XonXoffIn());
+  EXPECT_TRUE(f.XonXoffOut());
+  EXPECT_EQ(f.FlowControl(), fcSoftware);
+  f.SetXonXoffIn(false);
+  EXPECT_EQ(f.FlowControl(), fcCustom);
+  f.SetFlowControl(fcCustom);  // changes nothing
+  EXPECT_FALSE(f.XonXoffIn());
+  EXPECT_TRUE(f.XonXoffOut());
+  f.SetControlRTS(rtsEnable);
+  f.SetXonXoffOut(false);
+  EXPECT_EQ(f.FlowControl(), fcCustom);
+}
+
+TEST_F(PortConfig, WritingTheFlowControlModePushesEvenWhenUnchanged) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->ClearConfigCalls();
+  port->FlowControl().SetFlowControl(fcNone);
+  port->FlowControl().SetFlowControl(fcCustom);
+  EXPECT_EQ(Kinds(device->ConfigCalls()), (std::vector<Kind>{Kind::State, Kind::State}));
+}
+
+TEST_F(PortConfig, LayoutThatSetsConnectedOpensWhenLoadingFinishes) {
+  port->SetEvents({});
+  port->BeginLoading();
+  port->SetConnected(true);
+  port->SetBaudRate(br19200);
+  EXPECT_FALSE(device->IsOpen());
+  EXPECT_TRUE(device->ConfigCalls().empty());
+  port->FinishLoading();
+  EXPECT_TRUE(port->Connected());
+  EXPECT_EQ(device->ConfigCalls()[1].dcb.BaudRate, 19200u);
+}
+
+TEST(PortLoading, FailedOpenAfterLoadingGoesToTheErrorDisplay) {
+  std::vector<std::string> shown;
+  Runtime::SetApplicationErrorDisplay([&](std::exception_ptr e, const void*) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      shown.push_back(ex.what());
+    }
+  });
+  TComPort port;
+  port.SetPort("COM10");
+  port.BeginLoading();
+  port.SetConnected(true);
+  EXPECT_NO_THROW(port.FinishLoading());
+  Runtime::SetApplicationErrorDisplay(nullptr);
+  EXPECT_FALSE(port.Connected());
+  EXPECT_EQ(shown, (std::vector<std::string>{"Unable to open com port (win error code: 2)"}));
+}
+
+TEST_F(PortConfig, OpenAndCloseAreIdempotentAndFireNothingTwice) {
+  std::vector<std::string> fired;
+  port->SetEvents({});
+  port->OnAfterOpen = [&](TComponent* s) {
+    EXPECT_EQ(s, port.get());
+    fired.push_back("AfterOpen");
+  };
+  port->OnAfterClose = [&](TComponent*) { fired.push_back("AfterClose"); };
+  port->ClosePort();
+  port->OpenPort();
+  port->OpenPort();
+  port->SetConnected(true);
+  port->ClosePort();
+  port->ClosePort();
+  EXPECT_EQ(fired, (std::vector<std::string>{"AfterOpen", "AfterClose"}));
+}
