@@ -61,7 +61,13 @@ class VirtualDevice {
   void FailOpen(int error, int times = -1);
 
   // Data from the device to the port (appears in the port's input queue).
+  // Like a device with hardware flow control, the device holds back what
+  // the port's input queue has no room for; it is delivered as room frees.
+  // Bytes fed while the device is closed wait for the next open; bytes not
+  // yet delivered when the port closes are dropped.
   void Feed(const std::string& bytes);
+  // Fed bytes the port has not taken yet.
+  std::size_t PendingInput() const;
   // Everything the port has written so far, in order; Take... clears it.
   std::string Written() const;
   std::string TakeWritten();

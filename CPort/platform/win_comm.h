@@ -47,6 +47,7 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;      // ENOENT
 constexpr DWORD ERROR_IO_PENDING = 997;        // overlapped operation started
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;     // GetOverlappedResult(wait=FALSE) on a pending one
 constexpr DWORD ERROR_OPERATION_ABORTED = 125; // ECANCELED: purged with an abort flag
 constexpr DWORD ERROR_INVALID_PARAMETER = 22;  // EINVAL
 constexpr DWORD ERROR_INVALID_HANDLE = 9;      // EBADF

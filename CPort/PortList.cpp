@@ -1,0 +1,122 @@
+#include "CPort/PortList.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "CPort/ComErrors.h"
+#include "CPort/platform/virtual_device.h"
+#include "CPort/port_sort_p.h"
+
+namespace CPort {
+
+namespace {
+
+std::mutex gRootMutex;
+std::string gSysfsRoot = "/sys";
+
+std::string SysfsRoot() {
+  const std::lock_guard<std::mutex> lock(gRootMutex);
+  return gSysfsRoot;
+}
+
+[[noreturn]] void Fail(int error) { throw EComPort(PortErr::RegistryError, error); }
+
+// Closes the directory on every way out, errors included.
+class Directory {
+ public:
+  explicit Directory(const std::string& path) : dir_(opendir(path.c_str())) {
+    if (dir_ == nullptr) Fail(errno);
+  }
+  ~Directory() { closedir(dir_); }
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+  DIR* Get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+// A tty with a real device behind it has a "device" link; the virtual
+// consoles, ptmx and the pseudo-terminal slaves have none.
+bool HasDevice(int dirFd, const std::string& entry) {
+  struct stat st {};
+  if (fstatat(dirFd, (entry + "/device").c_str(), &st, 0) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  Fail(errno);
+}
+
+// The 8250 driver reserves a fixed number of ttyS entries whether or not a
+// UART answers at their address; those without one report type 0 and cannot
+// be used. Ttys of other drivers have no "type" file and are kept.
+bool IsUartlessPort(int dirFd, const std::string& entry) {
+  const int fd = openat(dirFd, (entry + "/type").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return false;
+    Fail(errno);
+  }
+  char buffer[32];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  const int readError = errno;
+  close(fd);
+  if (n < 0) Fail(readError);
+  std::string_view text(buffer, static_cast<std::size_t>(n));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  return text == "0";
+}
+
+void AddSysfsPorts(std::vector<std::string>& names) {
+  const Directory dir(SysfsRoot() + "/class/tty");
+  const int dirFd = dirfd(dir.Get());
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.Get());
+    if (entry == nullptr) {
+      if (errno != 0) Fail(errno);
+      return;
+    }
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (HasDevice(dirFd, name) && !IsUartlessPort(dirFd, name)) names.push_back(name);
+  }
+}
+
+// Ports the kernel does not list as ttys with a device (pseudo-terminals made
+// by socat, for example), given as paths the port opens as they are.
+void AddExtraPorts(std::vector<std::string>& names) {
+  const char* value = std::getenv("CPORT_EXTRA_PORTS");
+  if (value == nullptr) return;
+  const std::string_view list(value);
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > start) names.emplace_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+void ListSerialPorts(std::vector<std::string>& list) {
+  std::vector<std::string> names;
+  AddSysfsPorts(names);
+  AddExtraPorts(names);
+  for (auto& name : Platform::VirtualDevice::RegisteredNames()) names.push_back(std::move(name));
+  Detail::SortPortNames(names);
+  list.swap(names);
+}
+
+void SetSysfsRoot(const std::string& root) {
+  const std::lock_guard<std::mutex> lock(gRootMutex);
+  gSysfsRoot = root;
+}
+
+}  // namespace CPort

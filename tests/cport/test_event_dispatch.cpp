@@ -1,0 +1,377 @@
+// Event delivery on the virtual device: batch order, what each step reads,
+// open and close notifications, delivery methods and their failures.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <thread>
+
+#include "CPort/ComPort.h"
+#include "CPort/runtime/MainThread.h"
+#include "port_fixture.h"
+#include "serve_until.h"
+
+using namespace CPort;
+using namespace CPort::Platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects what the handlers saw, from whichever thread they run on.
+class Log {
+ public:
+  void Add(const std::string& entry) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(entry);
+  }
+  std::vector<std::string> Entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+  std::size_t Size() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> entries_;
+};
+
+std::string OnOff(bool on) { return on ? "on" : "off"; }
+
+void Attach(TComPort& port, Log& log) {
+  port.OnBeforeOpen = [&](TComponent*) { log.Add("BeforeOpen"); };
+  port.OnAfterOpen = [&](TComponent*) { log.Add("AfterOpen"); };
+  port.OnBeforeClose = [&](TComponent*) { log.Add("BeforeClose"); };
+  port.OnAfterClose = [&](TComponent*) { log.Add("AfterClose"); };
+  port.OnRxChar = [&](TComponent*, std::int32_t n) { log.Add("RxChar " + std::to_string(n)); };
+  port.OnTxEmpty = [&](TComponent*) { log.Add("TxEmpty"); };
+  port.OnBreak = [&](TComponent*) { log.Add("Break"); };
+  port.OnRing = [&](TComponent*) { log.Add("Ring"); };
+  port.OnRxFlag = [&](TComponent*) { log.Add("RxFlag"); };
+  port.OnRx80Full = [&](TComponent*) { log.Add("Rx80Full"); };
+  port.OnCTSChange = [&](TComponent*, bool on) { log.Add("CTS " + OnOff(on)); };
+  port.OnDSRChange = [&](TComponent*, bool on) { log.Add("DSR " + OnOff(on)); };
+  port.OnRLSDChange = [&](TComponent*, bool on) { log.Add("RLSD " + OnOff(on)); };
+  port.OnError = [&](TComponent*, TComErrors e) { log.Add("Error " + std::to_string(e.ToBits())); };
+}
+
+// Records what reaches the application's error display.
+class ErrorDisplay {
+ public:
+  ErrorDisplay() {
+    Runtime::SetApplicationErrorDisplay([this](std::exception_ptr e, const void*) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::exception& ex) {
+        log.Add(ex.what());
+      }
+    });
+  }
+  ~ErrorDisplay() { Runtime::SetApplicationErrorDisplay(nullptr); }
+  Log log;
+};
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+TEST(EventMask, ConvertsTheTenEventsBothWays) {
+  EXPECT_EQ(EventsToMask(kAllComEvents), 0x05FFu);
+  EXPECT_EQ(EventsToMask({evRx80Full}), 0x0400u);
+  EXPECT_EQ(MaskToEvents(0x05FF), kAllComEvents);
+  EXPECT_TRUE(MaskToEvents(0x0200).Empty());
+  EXPECT_EQ(MaskToEvents(EV_ERR | EV_RING), (TComEvents{evError, evRing}));
+}
+
+class EventDispatch : public VirtualPortTest {
+ protected:
+  Log log;
+};
+
+TEST_F(EventDispatch, OpenAndCloseNotifyInOrderWithCurrentSignalStates) {
+  Attach(*port, log);
+  device->SetModemLines(MS_CTS_ON | MS_RLSD_ON);
+  port->OpenPort();
+  port->ClosePort();
+  EXPECT_EQ(log.Entries(), (Strings{"BeforeOpen", "AfterOpen", "CTS on", "DSR off", "RLSD on", "CTS off", "DSR off",
+                                    "RLSD off", "BeforeClose", "AfterClose"}));
+}
+
+TEST_F(EventDispatch, WithoutEventsNoThreadYetTheOpenNotificationsFire) {
+  Attach(*port, log);
+  port->SetEvents({});
+  port->OpenPort();
+  device->Feed("abc");
+  device->SetModemLines(MS_DSR_ON);
+  Runtime::WaitAndServeMainThreadQueue(100ms);
+  port->ClosePort();
+  EXPECT_EQ(log.Entries(), (Strings{"BeforeOpen", "AfterOpen", "CTS off", "DSR off", "RLSD off", "CTS off", "DSR off",
+                                    "RLSD off", "BeforeClose", "AfterClose"}));
+}
+
+TEST_F(EventDispatch, BatchRunsErrorBeforeRxChar) {
+  port->OpenPort();
+  Attach(*port, log);
+  // The main loop is not served yet: the first batch waits for it while the
+  // next events are remembered and come as one batch.
+  device->SetModemLines(MS_CTS_ON);
+  std::this_thread::sleep_for(50ms);
+  device->Feed("c");
+  device->RaiseErrors(CE_FRAME);
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 3; })) << ::testing::PrintToString(log.Entries());
+  EXPECT_EQ(log.Entries(), (Strings{"CTS on", "Error 1", "RxChar 1"}));
+}
+
+TEST_F(EventDispatch, ErrorFlagsClearedByAQueueQueryFireNoError) {
+  port->OpenPort();
+  Attach(*port, log);
+  device->Feed("ab");
+  std::this_thread::sleep_for(50ms);
+  // Remembered while the first batch waits; that batch's queue query clears
+  // the error flag before the error step of the next batch runs.
+  device->RaiseErrors(CE_FRAME);
+  device->Feed("c");
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 2; }));
+  std::this_thread::sleep_for(50ms);
+  Runtime::ServeMainThreadQueue();
+  EXPECT_EQ(log.Entries(), (Strings{"RxChar 3", "RxChar 3"}));
+}
+
+TEST_F(EventDispatch, RxCharForAnEmptiedQueueFiresNothing) {
+  port->OpenPort();
+  std::atomic<int> rxChars{0};
+  port->OnRxChar = [&](TComponent*, std::int32_t) {
+    std::string text;
+    port->ReceiveText(text, 1024);
+    ++rxChars;
+  };
+  device->Feed("a");
+  std::this_thread::sleep_for(50ms);
+  device->Feed("b");  // remembered while the first batch waits
+  ASSERT_TRUE(ServeUntil([&] { return rxChars >= 1; }));
+  std::this_thread::sleep_for(100ms);
+  Runtime::ServeMainThreadQueue();
+  EXPECT_EQ(rxChars, 1);
+}
+
+TEST_F(EventDispatch, SignalStepsReadTheLinesWhenTheyRunAndCtsComesBeforeDsr) {
+  port->OpenPort();
+  Attach(*port, log);
+  device->SetModemLines(MS_CTS_ON | MS_DSR_ON);
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 2; }));
+  EXPECT_EQ(log.Entries(), (Strings{"CTS on", "DSR on"}));
+
+  // A CTS pulse that is over when its step runs is reported as off.
+  device->SetModemLines(0);  // batch delivered once served
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 4; }));
+  EXPECT_EQ(log.Entries()[2], "CTS off");
+}
+
+TEST_F(EventDispatch, LineEventsReachTheirHandlers) {
+  port->SetEventChar('!');
+  port->OpenPort();
+  Attach(*port, log);
+  device->Break();
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 1; }));
+  device->Ring();
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 2; }));
+  device->RaiseEvents(EV_TXEMPTY | EV_RX80FULL | 0x0200);
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 4; }));
+  const auto entries = log.Entries();
+  EXPECT_NE(std::find(entries.begin(), entries.end(), "Break"), entries.end());
+  EXPECT_NE(std::find(entries.begin(), entries.end(), "Ring"), entries.end());
+  EXPECT_EQ(Strings(entries.end() - 2, entries.end()), (Strings{"TxEmpty", "Rx80Full"}));
+}
+
+TEST_F(EventDispatch, ParityErrorsCountOnlyWithParityCheck) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->RaiseErrors(CE_RXPARITY | CE_OVERRUN);
+  EXPECT_EQ(port->TakeLineErrors(), (TComErrors{ceOverrun}));
+  EXPECT_TRUE(port->TakeLineErrors().Empty());
+  port->Parity().SetCheck(true);
+  device->RaiseErrors(CE_RXPARITY | CE_BREAK | CE_MODE);
+  EXPECT_EQ(port->TakeLineErrors(), (TComErrors{ceRxParity, ceBreak, ceMode}));
+}
+
+TEST_F(EventDispatch, QueriesRaiseTheirCodes) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->SetModemLines(MS_CTS_ON | MS_DSR_ON);
+  EXPECT_EQ(port->LineSignals(), (TModemSignals{msCTS, msDSR}));
+  auto code = [](auto&& f) {
+    try {
+      f();
+    } catch (const EComPort& e) {
+      return std::make_pair(e.PortErrorCode(), e.OsErrorCode());
+    }
+    return std::make_pair(0, 0);
+  };
+  device->FailCall(CommCall::ClearCommError, EIO, 2);
+  EXPECT_EQ(code([&] { port->PendingInput(); }), std::make_pair(10, EIO));
+  EXPECT_EQ(code([&] { port->TakeLineErrors(); }), std::make_pair(10, EIO));
+  device->FailCall(CommCall::GetCommModemStatus, EPERM, 1);
+  EXPECT_EQ(code([&] { port->LineSignals(); }), std::make_pair(11, EPERM));
+  device->FailCall(CommCall::PurgeComm, EPERM, 1);
+  EXPECT_EQ(code([&] { port->CancelTransfers(); }), std::make_pair(5, EPERM));
+  device->FailCall(CommCall::WriteFile, ENOSPC, 1);
+  EXPECT_EQ(code([&] { port->SendText("x"); }), std::make_pair(2, ENOSPC));
+  device->FailCall(CommCall::ReadFile, EFAULT, 1);
+  std::string text;
+  EXPECT_EQ(code([&] { port->ReceiveText(text, 4); }), std::make_pair(3, EFAULT));
+  EXPECT_EQ(code([&] { port->SendBytesAsync("x", 1, nullptr); }), std::make_pair(4, -1));
+  EXPECT_EQ(code([&] { port->ReceiveBytesAsync(&text[0], 1, nullptr); }), std::make_pair(4, -1));
+  EXPECT_EQ(code([&] { port->AwaitTransfer(nullptr); }), std::make_pair(4, -1));
+}
+
+TEST_F(EventDispatch, EmptyTextAndZeroCountTouchNothing) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->FailCall(CommCall::WriteFile, EIO);
+  device->FailCall(CommCall::ReadFile, EIO);
+  device->FailCall(CommCall::GetOverlappedResult, EIO);
+  device->FailCall(CommCall::ClearCommError, EIO);
+  EXPECT_EQ(port->SendText(""), 0);
+  std::string text = "old";
+  EXPECT_EQ(port->ReceiveText(text, 0), 0);
+  EXPECT_EQ(text, "");
+  text = "old";
+  EXPECT_EQ(port->ReceiveText(text, -5), 0);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(device->WriteCalls(), 0);
+}
+
+TEST_F(EventDispatch, HandlerErrorUnderThreadSyncEndsDeliveryAndIsShownOnce) {
+  ErrorDisplay shown;
+  port->OpenPort();
+  std::atomic<int> calls{0};
+  port->OnRxChar = [&](TComponent*, std::int32_t) {
+    ++calls;
+    throw EComPort(PortErr::ReadFailed, EIO);
+  };
+  device->Feed("a");
+  ASSERT_TRUE(ServeUntil([&] { return shown.log.Size() >= 1; }));
+  device->Feed("b");
+  std::this_thread::sleep_for(100ms);
+  Runtime::ServeMainThreadQueue();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(shown.log.Entries(), (Strings{"ReadFile function failed (win error code: 5)"}));
+  // The port stays open and usable.
+  EXPECT_TRUE(port->Connected());
+  EXPECT_EQ(port->SendText("ok"), 2);
+  port->ClosePort();
+  // Reopening starts delivery again.
+  port->OnRxChar = [&](TComponent*, std::int32_t) { ++calls; };
+  port->OpenPort();
+  device->Feed("c");
+  EXPECT_TRUE(ServeUntil([&] { return calls >= 2; }));
+}
+
+TEST_F(EventDispatch, NoneRunsHandlersOnTheEventThread) {
+  port->SetSyncMethod(smNone);
+  std::atomic<bool> onMain{true};
+  std::atomic<int> count{0};
+  port->OnRxChar = [&](TComponent*, std::int32_t n) {
+    onMain = Runtime::IsMainThread();
+    count = n;
+  };
+  port->OpenPort();
+  device->Feed("hello");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (count == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(count, 5);
+  EXPECT_FALSE(onMain);
+}
+
+TEST_F(EventDispatch, WindowSyncSendsOneMessagePerEventAndShowsStepErrors) {
+  ErrorDisplay shown;
+  port->SetSyncMethod(smWindowSync);
+  port->OpenPort();
+  Attach(*port, log);
+  device->SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 3; }));
+  EXPECT_EQ(log.Entries(), (Strings{"CTS on", "DSR on", "RLSD on"}));
+
+  // A failing step is shown, and monitoring goes on.
+  device->FailCall(CommCall::GetCommModemStatus, EIO, 1);
+  device->SetModemLines(MS_DSR_ON);
+  ASSERT_TRUE(ServeUntil([&] { return shown.log.Size() >= 1; }));
+  EXPECT_EQ(shown.log.Entries()[0], "GetCommModemStatus function failed (win error code: 5)");
+  device->Feed("xy");
+  EXPECT_TRUE(ServeUntil([&] {
+    const auto e = log.Entries();
+    return !e.empty() && e.back() == "RxChar 2";
+  }));
+}
+
+TEST_F(EventDispatch, VanishedDeviceStopsMonitoringVisiblyAndClosesCleanly) {
+  ErrorDisplay shown;
+  port->OpenPort();
+  device->Unplug();
+  ASSERT_TRUE(ServeUntil([&] { return shown.log.Size() >= 1; }));
+  EXPECT_EQ(shown.log.Entries()[0], "WaitForEvent method failed (win error code: 5)");
+  // The event thread has stopped rather than spinning on the dead device.
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(300ms);
+  getrusage(RUSAGE_SELF, &after);
+  const auto cpuMs = [](const rusage& r) { return r.ru_utime.tv_sec * 1000 + r.ru_utime.tv_usec / 1000 + r.ru_stime.tv_sec * 1000 + r.ru_stime.tv_usec / 1000; };
+  EXPECT_LT(cpuMs(after) - cpuMs(before), 150);
+  EXPECT_NO_THROW(port->ClosePort());
+  EXPECT_FALSE(port->Connected());
+  EXPECT_EQ(port->Handle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(shown.log.Size(), 1u);
+}
+
+TEST_F(EventDispatch, CloseWhileAHandlerRunsReturnsUnderEachMethod) {
+  for (TSyncMethod method : {smThreadSync, smWindowSync, smNone}) {
+    port->SetSyncMethod(method);
+    std::atomic<bool> inHandler{false};
+    port->OnRxChar = [&](TComponent*, std::int32_t) {
+      inHandler = true;
+      std::this_thread::sleep_for(100ms);
+    };
+    port->OpenPort();
+    device->Feed("z");
+    if (method != smNone) {
+      // The batch is handed over; closing must still serve it and finish.
+      std::this_thread::sleep_for(50ms);
+    } else {
+      while (!inHandler) std::this_thread::sleep_for(1ms);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    port->ClosePort();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << int(method);
+    EXPECT_FALSE(port->Connected());
+    // After ClosePort no handler of the port runs.
+    inHandler = false;
+    Runtime::WaitAndServeMainThreadQueue(50ms);
+    EXPECT_FALSE(inHandler) << int(method);
+  }
+}
+
+TEST_F(EventDispatch, IdlePortWithAllEventsArmedUsesNoCpu) {
+  port->OpenPort();
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(500ms);
+  getrusage(RUSAGE_SELF, &after);
+  const auto cpuUs = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+  };
+  EXPECT_LT(cpuUs(after) - cpuUs(before), 50000);
+}
+
+TEST_F(EventDispatch, DestructorOfAnOpenPortWithAHandlerThatRefusesTheCloseDoesNotThrow) {
+  port->OpenPort();
+  port->OnBeforeClose = [](TComponent*) { throw std::runtime_error("no"); };
+  EXPECT_THROW(port->ClosePort(), std::runtime_error);
+  EXPECT_TRUE(port->Connected());
+  port.reset();
+  EXPECT_FALSE(device->IsOpen());
+}

@@ -1,0 +1,201 @@
+// Transfers and events through a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include "CPort/ComPort.h"
+#include "CPort/runtime/MainThread.h"
+#include "pty_pair.h"
+#include "serve_until.h"
+
+using namespace CPort;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string AllByteValues() {
+  std::string s;
+  for (int i = 0; i < 256; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
+class PtyPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port.SetPort(pty.SlavePath());
+  }
+  // Waits until the port's input queue holds `count` bytes.
+  bool WaitForInput(std::int32_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (port.PendingInput() < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(2ms);
+    }
+    return true;
+  }
+  PtyPair pty;
+  TComPort port;
+};
+
+}  // namespace
+
+TEST_F(PtyPort, EveryByteValuePassesBothWaysUnchanged) {
+  port.SetEvents({});
+  port.OpenPort();
+  const std::string all = AllByteValues();
+  EXPECT_EQ(port.SendText(all), 256);
+  EXPECT_EQ(pty.Read(256), all);
+
+  pty.Write(all);
+  ASSERT_TRUE(WaitForInput(256));
+  std::string text;
+  EXPECT_EQ(port.ReceiveText(text, 1024), 256);
+  EXPECT_EQ(text, all);
+  EXPECT_EQ(port.ReceiveText(text, 1024), 0);
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(PtyPort, ReadsTakeAtMostTheCountAndLeaveTheRestQueued) {
+  port.SetEvents({});
+  port.OpenPort();
+  std::string sent;
+  for (int i = 0; i < 3000; ++i) sent.push_back(static_cast<char>('a' + i % 26));
+  pty.Write(sent);
+  ASSERT_TRUE(WaitForInput(3000));
+  std::string got, text;
+  EXPECT_EQ(port.ReceiveText(text, 1024), 1024);
+  got += text;
+  EXPECT_EQ(port.PendingInput(), 3000 - 1024);
+  EXPECT_EQ(port.ReceiveText(text, 1024), 1024);
+  got += text;
+  EXPECT_EQ(port.ReceiveText(text, 1024), 3000 - 2048);
+  got += text;
+  EXPECT_EQ(got, sent);
+}
+
+TEST_F(PtyPort, ReadTimeoutEndsAReadWithWhatCame) {
+  port.SetEvents({});
+  port.Timeouts().SetReadInterval(0);
+  port.Timeouts().SetReadTotalConstant(200);
+  port.OpenPort();
+  std::string text;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.ReceiveText(text, 10), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+
+  pty.Write("abc");
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.ReceiveText(text, 10), 3);
+  EXPECT_EQ(text, "abc");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+TEST_F(PtyPort, ReadWithoutTimeoutsWaitsForTheFullCount) {
+  port.SetEvents({});
+  port.Timeouts().SetReadInterval(0);
+  port.OpenPort();
+  std::thread feeder([&] {
+    std::this_thread::sleep_for(50ms);
+    pty.Write("12");
+    std::this_thread::sleep_for(50ms);
+    pty.Write("345");
+  });
+  std::string text;
+  EXPECT_EQ(port.ReceiveText(text, 5), 5);
+  EXPECT_EQ(text, "12345");
+  feeder.join();
+}
+
+TEST_F(PtyPort, WriteTimeoutEndsAWriteNobodyReads) {
+  port.SetEvents({});
+  port.Timeouts().SetWriteTotalMultiplier(0);
+  port.Timeouts().SetWriteTotalConstant(300);
+  port.OpenPort();
+  const std::string big(256 * 1024, 'w');
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t written = port.SendText(big);
+  EXPECT_LT(written, static_cast<std::int32_t>(big.size()));
+  EXPECT_GT(written, 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+}
+
+TEST_F(PtyPort, OverlappedWriteReturnsAtOnceAndAwaitGivesTheCount) {
+  port.SetEvents({});
+  port.OpenPort();
+  const std::string big(64 * 1024, 'q');
+  TransferRecord* record = nullptr;
+  port.CreateTransferRecord(record);
+  const auto start = std::chrono::steady_clock::now();
+  port.SendBytesAsync(big.data(), static_cast<std::int32_t>(big.size()), record);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  std::string drained;
+  std::thread reader([&] { drained = pty.Read(big.size()); });
+  EXPECT_EQ(port.AwaitTransfer(record), static_cast<std::int32_t>(big.size()));
+  reader.join();
+  port.ReleaseTransferRecord(record);
+  EXPECT_EQ(record, nullptr);
+  EXPECT_EQ(drained, big);
+}
+
+TEST_F(PtyPort, CloseWhileAReadIsPendingEndsItPromptly) {
+  port.SetEvents({});
+  port.Timeouts().SetReadInterval(0);
+  port.OpenPort();
+  TransferRecord* record = nullptr;
+  port.CreateTransferRecord(record);
+  std::string text;
+  port.ReceiveTextAsync(text, 10, record);
+  const auto start = std::chrono::steady_clock::now();
+  port.ClosePort();
+  try {
+    port.AwaitTransfer(record);
+    ADD_FAILURE() << "an aborted read must not report success";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.PortErrorCode(), 3);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  port.ReleaseTransferRecord(record);
+}
+
+TEST_F(PtyPort, RxCharReportsWhatIsWaiting) {
+  std::atomic<std::int32_t> total{0};
+  port.OnRxChar = [&](TComponent*, std::int32_t count) {
+    std::string text;
+    EXPECT_EQ(port.ReceiveText(text, count), count);
+    total += count;
+  };
+  port.OpenPort();
+  pty.Write("first batch");
+  ASSERT_TRUE(ServeUntil([&] { return total >= 11; }));
+  pty.Write("second");
+  ASSERT_TRUE(ServeUntil([&] { return total >= 17; }));
+  EXPECT_EQ(total, 17);
+}
+
+TEST_F(PtyPort, FarSideClosedWhileOpenStopsMonitoringAndStillCloses) {
+  std::atomic<int> shown{0};
+  Runtime::SetApplicationErrorDisplay([&](std::exception_ptr, const void*) { ++shown; });
+  port.OpenPort();
+  pty.CloseMaster();
+  EXPECT_TRUE(ServeUntil([&] { return shown >= 1; }));
+  EXPECT_NO_THROW(port.ClosePort());
+  EXPECT_FALSE(port.Connected());
+  Runtime::SetApplicationErrorDisplay(nullptr);
+  EXPECT_EQ(shown, 1);
+}
+
+TEST_F(PtyPort, SecondOpenOfTheSameTtyIsRefusedAsBusy) {
+  port.SetEvents({});
+  port.OpenPort();
+  TComPort second;
+  second.SetPort(pty.SlavePath());
+  try {
+    second.OpenPort();
+    FAIL();
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.PortErrorCode(), 1);
+    EXPECT_EQ(e.OsErrorCode(), EBUSY);
+  }
+}

@@ -1,0 +1,319 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CPort/ComPort.h"
+#include "CPort/storage/IniFile.h"
+#include "CPort/storage/Registry.h"
+#include "test_storage_tempdir.h"
+
+using namespace CPort;
+
+namespace {
+
+using Keys = std::vector<std::string>;
+
+const TSavedGroups kAllGroups{sgLine, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgOther};
+
+const Keys kAllKeys = {
+    "Port", "BaudRate", "CustomBaudRate", "StopBits", "DataBits", "Parity", "FlowControl", "EventChar",
+    "DiscardNull", "Parity.Check", "Parity.Replace", "Parity.ReplaceChar", "Buffer.OutputSize",
+    "Buffer.InputSize", "Timeouts.ReadInterval", "Timeouts.ReadTotalConstant", "Timeouts.ReadTotalMultiplier",
+    "Timeouts.WriteTotalConstant", "Timeouts.WriteTotalMultiplier", "FlowControl.ControlRTS",
+    "FlowControl.ControlDTR", "FlowControl.DSRSensitivity", "FlowControl.OutCTSFlow", "FlowControl.OutDSRFlow",
+    "FlowControl.TxContinueOnXoff", "FlowControl.XonXoffIn", "FlowControl.XonXoffOut", "FlowControl.XoffChar",
+    "FlowControl.XonChar"};
+
+Keys Without(Keys keys, const std::string& key) {
+  std::erase(keys, key);
+  return keys;
+}
+
+// Records every key the port reads or writes, in order, and answers reads
+// from what was written (or the default offered).
+class RecordingIni : public TIniFile {
+ public:
+  explicit RecordingIni(const std::string& path) : TIniFile(path) {}
+  std::string ReadString(const std::string&, const std::string& key, const std::string& dflt) override {
+    reads.push_back(key);
+    const auto it = texts.find(key);
+    return it == texts.end() ? dflt : it->second;
+  }
+  std::int32_t ReadInteger(const std::string&, const std::string& key, std::int32_t dflt) override {
+    reads.push_back(key);
+    const auto it = ints.find(key);
+    return it == ints.end() ? dflt : it->second;
+  }
+  void WriteString(const std::string&, const std::string& key, const std::string& value) override {
+    writes.push_back(key);
+    texts[key] = value;
+  }
+  void WriteInteger(const std::string&, const std::string& key, std::int32_t value) override {
+    writes.push_back(key);
+    ints[key] = value;
+  }
+  Keys reads, writes;
+  std::map<std::string, std::string> texts;
+  std::map<std::string, std::int32_t> ints;
+};
+
+// Every setting away from its default (Port, BaudRate and the flow-control
+// fields included), so that a round trip cannot pass by accident.
+void ConfigureAll(TComPort& port) {
+  port.SetPort("ttyUSB7");
+  port.SetBaudRate(brCustom);
+  port.SetCustomBaudRate(250000);
+  port.SetStopBits(sbTwoStopBits);
+  port.SetDataBits(dbSeven);
+  port.SetDiscardNull(true);
+  port.SetEventChar('\n');
+  TComParity& p = port.Parity();
+  p.SetBits(prMark);
+  p.SetCheck(true);
+  p.SetReplace(true);
+  p.SetReplaceChar('\xFF');
+  port.Buffer().SetInputSize(4096);
+  port.Buffer().SetOutputSize(2048);
+  TComTimeouts& t = port.Timeouts();
+  t.SetReadInterval(5);
+  t.SetReadTotalConstant(6);
+  t.SetReadTotalMultiplier(7);
+  t.SetWriteTotalConstant(8);
+  t.SetWriteTotalMultiplier(9);
+  TComFlowControl& f = port.FlowControl();
+  f.SetControlRTS(rtsToggle);
+  f.SetControlDTR(dtrHandshake);
+  f.SetDSRSensitivity(true);
+  f.SetOutCTSFlow(true);
+  f.SetOutDSRFlow(true);
+  f.SetTxContinueOnXoff(true);
+  f.SetXonXoffIn(true);
+  f.SetXonXoffOut(false);
+  f.SetXoffChar(' ');
+  f.SetXonChar('#');
+}
+
+void ExpectSameSettings(const TComPort& a, const TComPort& b) {
+  EXPECT_EQ(a.Port(), b.Port());
+  EXPECT_EQ(a.BaudRate(), b.BaudRate());
+  EXPECT_EQ(a.CustomBaudRate(), b.CustomBaudRate());
+  EXPECT_EQ(a.StopBits(), b.StopBits());
+  EXPECT_EQ(a.DataBits(), b.DataBits());
+  EXPECT_EQ(a.DiscardNull(), b.DiscardNull());
+  EXPECT_EQ(a.EventChar(), b.EventChar());
+  EXPECT_EQ(a.Parity().Bits(), b.Parity().Bits());
+  EXPECT_EQ(a.Parity().Check(), b.Parity().Check());
+  EXPECT_EQ(a.Parity().Replace(), b.Parity().Replace());
+  EXPECT_EQ(a.Parity().ReplaceChar(), b.Parity().ReplaceChar());
+  EXPECT_EQ(a.Buffer().InputSize(), b.Buffer().InputSize());
+  EXPECT_EQ(a.Buffer().OutputSize(), b.Buffer().OutputSize());
+  EXPECT_EQ(a.Timeouts().ReadInterval(), b.Timeouts().ReadInterval());
+  EXPECT_EQ(a.Timeouts().ReadTotalConstant(), b.Timeouts().ReadTotalConstant());
+  EXPECT_EQ(a.Timeouts().ReadTotalMultiplier(), b.Timeouts().ReadTotalMultiplier());
+  EXPECT_EQ(a.Timeouts().WriteTotalConstant(), b.Timeouts().WriteTotalConstant());
+  EXPECT_EQ(a.Timeouts().WriteTotalMultiplier(), b.Timeouts().WriteTotalMultiplier());
+  const TComFlowControl& f = a.FlowControl();
+  const TComFlowControl& g = b.FlowControl();
+  EXPECT_EQ(f.ControlRTS(), g.ControlRTS());
+  EXPECT_EQ(f.ControlDTR(), g.ControlDTR());
+  EXPECT_EQ(f.DSRSensitivity(), g.DSRSensitivity());
+  EXPECT_EQ(f.OutCTSFlow(), g.OutCTSFlow());
+  EXPECT_EQ(f.OutDSRFlow(), g.OutDSRFlow());
+  EXPECT_EQ(f.TxContinueOnXoff(), g.TxContinueOnXoff());
+  EXPECT_EQ(f.XonXoffIn(), g.XonXoffIn());
+  EXPECT_EQ(f.XonXoffOut(), g.XonXoffOut());
+  EXPECT_EQ(f.XoffChar(), g.XoffChar());
+  EXPECT_EQ(f.XonChar(), g.XonChar());
+}
+
+class StorageTest : public ::testing::Test {
+ protected:
+  void SetUp() override { port.SetName("ComPort1"); }
+  std::string IniPath() const { return tmp.File("settings.ini"); }
+  void PutIni(const std::string& content) const { std::ofstream(IniPath(), std::ios::binary) << content; }
+
+  TempDir tmp;
+  TComPort port;
+};
+
+TEST_F(StorageTest, KeysAndTheirOrderDependOnGroupsAndBaudRate) {
+  struct Case {
+    TSavedGroups groups;
+    TBaudRate rate;
+    Keys expected;
+  };
+  const Case cases[] = {
+      {TSavedGroups{sgLine}, br9600, {"Port", "BaudRate", "StopBits", "DataBits", "Parity", "FlowControl"}},
+      {TSavedGroups{sgLine},
+       brCustom,
+       {"Port", "BaudRate", "CustomBaudRate", "StopBits", "DataBits", "Parity", "FlowControl"}},
+      {TSavedGroups{}, brCustom, {}},
+      {kAllGroups, br9600, Without(kAllKeys, "CustomBaudRate")},
+      {kAllGroups, brCustom, kAllKeys},
+      {TSavedGroups{sgOther, sgBuffer}, brCustom, {"EventChar", "DiscardNull", "Buffer.OutputSize", "Buffer.InputSize"}},
+  };
+  for (const auto& c : cases) {
+    port.SetSavedGroups(c.groups);
+    port.SetBaudRate(c.rate);
+    RecordingIni ini(tmp.File("unused.ini"));
+    port.SaveSettingsToIni(ini);
+    port.LoadSettingsFromIni(ini);
+    EXPECT_EQ(ini.writes, c.expected) << "groups " << int(c.groups.ToBits()) << " rate " << int(c.rate);
+    EXPECT_EQ(ini.reads, c.expected) << "groups " << int(c.groups.ToBits()) << " rate " << int(c.rate);
+  }
+}
+
+TEST_F(StorageTest, RegistryStoresAllKeysInOrderWithTheirTypes) {
+  ConfigureAll(port);
+  port.SetSavedGroups(kAllGroups);
+  TRegistry reg(tmp.File("reg.db"));
+  reg.OpenKey("\\Software\\Kelvat\\ComPort1", true);
+  port.SaveSettingsToRegistry(reg);
+  EXPECT_EQ(reg.GetValueNames(), kAllKeys);
+  EXPECT_EQ(reg.ReadInteger("Timeouts.ReadInterval"), 5);
+  EXPECT_EQ(reg.ReadString("FlowControl.XoffChar"), "#32");
+  EXPECT_THROW(reg.ReadString("Buffer.InputSize"), ERegistryException);  // an integer value
+  EXPECT_THROW(reg.ReadInteger("Port"), ERegistryException);              // a string value
+}
+
+TEST_F(StorageTest, EveryGroupRoundTripsThroughBothStores) {
+  ConfigureAll(port);
+  port.SetSavedGroups(kAllGroups);
+  {
+    TIniFile ini(IniPath());
+    port.SaveSettingsToIni(ini);
+  }
+  TRegistry reg(tmp.File("reg.db"));
+  reg.OpenKey("ComPort1", true);
+  port.SaveSettingsToRegistry(reg);
+
+  TComPort fromIni;
+  fromIni.SetName("ComPort1");
+  fromIni.SetSavedGroups(kAllGroups);
+  TIniFile ini(IniPath());
+  fromIni.LoadSettingsFromIni(ini);
+  ExpectSameSettings(fromIni, port);
+
+  TComPort fromRegistry;
+  fromRegistry.SetSavedGroups(kAllGroups);
+  fromRegistry.LoadSettingsFromRegistry(reg);
+  ExpectSameSettings(fromRegistry, port);
+}
+
+TEST_F(StorageTest, IniHoldsTheTextForms) {
+  port.SetSavedGroups(kAllGroups);
+  port.FlowControl().SetXonChar(17);
+  port.Timeouts().SetReadInterval(-1);
+  TIniFile ini(IniPath());
+  port.SaveSettingsToIni(ini);
+  EXPECT_EQ(ini.ReadString("ComPort1", "FlowControl.XonChar", "?"), "#17");
+  EXPECT_EQ(ini.ReadString("ComPort1", "Timeouts.ReadInterval", "?"), "-1");
+  EXPECT_EQ(ini.ReadString("ComPort1", "DiscardNull", "?"), "No");
+  EXPECT_EQ(ini.ReadString("ComPort1", "Port", "?"), "COM1");
+  EXPECT_EQ(ini.ReadSection("ComPort1"), Without(kAllKeys, "CustomBaudRate"));
+}
+
+TEST_F(StorageTest, EmptyIniSectionChangesNothing) {
+  ConfigureAll(port);
+  port.SetSavedGroups(kAllGroups);
+  TComPort before;
+  ConfigureAll(before);
+  PutIni("[ComPort1]\n");
+  TIniFile ini(IniPath());
+  port.LoadSettingsFromIni(ini);
+  ExpectSameSettings(port, before);
+  EXPECT_EQ(port.CustomBaudRate(), 250000);  // a missing rate keeps the port's own
+}
+
+TEST_F(StorageTest, FlowControlModeComesBeforeTheIndividualKeys) {
+  port.SetSavedGroups(TSavedGroups{sgLine, sgFlowControl});
+  PutIni(
+      "[ComPort1]\n"
+      "FlowControl=Hardware\n"
+      "FlowControl.ControlRTS=Enable\n"
+      "FlowControl.XonXoffOut=Yes\n");
+  TIniFile ini(IniPath());
+  port.LoadSettingsFromIni(ini);
+  const TComFlowControl& f = port.FlowControl();
+  EXPECT_EQ(f.ControlRTS(), rtsEnable);  // the individual key wins
+  EXPECT_TRUE(f.XonXoffOut());
+  EXPECT_TRUE(f.OutCTSFlow());           // absent: keeps what the mode set
+  EXPECT_FALSE(f.XonXoffIn());
+  EXPECT_EQ(f.ControlDTR(), dtrDisable);
+
+  port.SetSavedGroups(TSavedGroups{sgLine});
+  PutIni("[ComPort1]\nFlowControl=Custom\n");
+  TIniFile custom(IniPath());
+  port.LoadSettingsFromIni(custom);
+  EXPECT_EQ(f.ControlRTS(), rtsEnable);  // fcCustom touches no field
+  EXPECT_TRUE(f.OutCTSFlow());
+}
+
+TEST_F(StorageTest, OddQueueSizesAreLowered) {
+  port.SetSavedGroups(TSavedGroups{sgBuffer});
+  PutIni("[ComPort1]\nBuffer.InputSize=1025\nBuffer.OutputSize=4097\n");
+  TIniFile ini(IniPath());
+  port.LoadSettingsFromIni(ini);
+  EXPECT_EQ(port.Buffer().InputSize(), 1024);
+  EXPECT_EQ(port.Buffer().OutputSize(), 4096);
+}
+
+TEST_F(StorageTest, BadIniValuesFallBackOrLeaveTheSettingAlone) {
+  port.SetSavedGroups(kAllGroups);
+  port.SetBaudRate(br115200);
+  port.SetDataBits(dbSeven);
+  PutIni(
+      "[ComPort1]\n"
+      "BaudRate=fast\n"
+      "DataBits=\xC3\xA9\n"
+      "EventChar=#99999999999\n"
+      "Buffer.InputSize=99999999999\n"
+      "Buffer.OutputSize=lots\n"
+      "Timeouts.ReadInterval=\xFF\xFE\n"
+      "garbage without equals\n");
+  TIniFile ini(IniPath());
+  port.LoadSettingsFromIni(ini);
+  EXPECT_EQ(port.BaudRate(), br9600);  // text keys take the parse fallback
+  EXPECT_EQ(port.DataBits(), dbEight);
+  EXPECT_EQ(port.EventChar(), '\0');
+  EXPECT_EQ(port.Buffer().InputSize(), 1024);  // integer keys keep the setting
+  EXPECT_EQ(port.Buffer().OutputSize(), 1024);
+  EXPECT_EQ(port.Timeouts().ReadInterval(), -1);
+}
+
+TEST_F(StorageTest, MissingRegistryIntegerStopsTheLoadAfterEarlierKeys) {
+  TRegistry reg(tmp.File("reg.db"));
+  reg.OpenKey("ComPort1", true);
+  reg.WriteString("Port", "ttyACM3");
+  reg.WriteString("BaudRate", "Custom");
+  reg.WriteString("StopBits", "2");
+  try {
+    port.LoadSettingsFromRegistry(reg);
+    FAIL() << "no error";
+  } catch (const ERegistryException& e) {
+    EXPECT_STREQ(e.what(), "Failed to get data for 'CustomBaudRate'");
+  }
+  EXPECT_EQ(port.Port(), "ttyACM3");
+  EXPECT_EQ(port.BaudRate(), brCustom);
+  EXPECT_EQ(port.StopBits(), sbOneStopBit);  // not reached
+}
+
+TEST_F(StorageTest, AbsentRegistryTextsReadAsTheParseFallbacks) {
+  port.SetBaudRate(br115200);
+  port.Parity().SetBits(prOdd);
+  port.FlowControl().SetFlowControl(fcHardware);
+  port.SetSavedGroups(TSavedGroups{sgLine, sgOther});
+  TRegistry reg(tmp.File("reg.db"));
+  reg.OpenKey("Empty", true);
+  port.LoadSettingsFromRegistry(reg);
+  EXPECT_EQ(port.Port(), "");
+  EXPECT_EQ(port.BaudRate(), br9600);
+  EXPECT_EQ(port.Parity().Bits(), prNone);
+  EXPECT_EQ(port.FlowControl().FlowControl(), fcHardware);  // "" is fcCustom, which changes no field
+  EXPECT_FALSE(port.DiscardNull());
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// TComComboBox: only the user's pick applies and raises OnChange; the port's
+// destruction unbinds the control; errors of a pick never leave into Qt.
+#include <QApplication>
+
+#include "CPort/ComErrors.h"
+#include "CPort/ComPort.h"
+#include "GuiTestSupport.h"
+
+namespace GuiTest {
+namespace {
+
+using CPortCtl::TComComboBox;
+
+class ComComboBoxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box.SetComProperty(CPortCtl::cpBaudRate);
+    box.SetAutoApply(true);
+    box.OnChange = [this](CPort::TComponent* sender) {
+      EXPECT_EQ(sender, static_cast<CPort::TComponent*>(&box));
+      changes.push_back(box.Text());
+    };
+    box.OnError = [this](std::exception_ptr) { ++errors; };
+    box.show();
+  }
+  TComComboBox box;
+  std::unique_ptr<CPort::TComPort> port = std::make_unique<CPort::TComPort>();
+  std::vector<std::string> changes;
+  int errors = 0;
+};
+
+TEST_F(ComComboBoxTest, UnboundSelectsTheFirstItemAndBindingShowsThePortsValue) {
+  EXPECT_EQ(box.currentIndex(), 0);
+  port->SetBaudRate(CPort::br38400);
+  box.SetComPort(port.get());
+  EXPECT_EQ(box.Text(), "38400");
+  EXPECT_EQ(box.Select().BaudRate, CPort::br38400);
+  EXPECT_TRUE(changes.empty());
+}
+
+TEST_F(ComComboBoxTest, ProgrammaticSelectionNeitherAppliesNorRaisesOnChange) {
+  box.SetComPort(port.get());
+  box.SetText("1200");
+  EXPECT_EQ(box.Text(), "1200");
+  box.SetText("not in the list");
+  EXPECT_EQ(box.Text(), "1200") << "unknown text changes nothing";
+  box.SetComProperty(CPortCtl::cpBaudRate);
+  EXPECT_EQ(box.Text(), "9600");
+  EXPECT_EQ(port->BaudRate(), CPort::br9600);
+  EXPECT_TRUE(changes.empty());
+}
+
+TEST_F(ComComboBoxTest, UserPicksApplyAtOnceThenRaiseOnChange) {
+  box.SetComPort(port.get());
+  Pick(&box, "Custom");
+  EXPECT_EQ(port->BaudRate(), CPort::brCustom);
+  box.setFocus();
+  QTest::keyClick(&box, Qt::Key_Down);  // arrow keys step and apply too
+  EXPECT_EQ(port->BaudRate(), CPort::br110);
+  EXPECT_EQ(changes, (std::vector<std::string>{"Custom", "110"}));
+}
+
+TEST_F(ComComboBoxTest, AutoApplyOffOnlyHoldsTheChoice) {
+  box.SetComPort(port.get());
+  box.SetAutoApply(false);
+  Pick(&box, "300");
+  EXPECT_EQ(box.Select().BaudRate, CPort::br300);
+  EXPECT_EQ(port->BaudRate(), CPort::br9600);
+  EXPECT_EQ(changes.size(), 1u);
+}
+
+TEST_F(ComComboBoxTest, PortDestructionUnbindsAndSelectsTheFirstItem) {
+  box.SetComPort(port.get());
+  port.reset();
+  EXPECT_EQ(box.ComPort(), nullptr);
+  EXPECT_EQ(box.currentIndex(), 0);
+  Pick(&box, "600");  // a choice now goes nowhere, but is still reported
+  EXPECT_EQ(changes, (std::vector<std::string>{"600"}));
+}
+
+TEST_F(ComComboBoxTest, AnErrorOfAPickGoesToOnErrorWithoutOnChange) {
+  auto dev = VirtualDevice::Register("vcombo-open");
+  VirtualDevice::Register("vcombo-bad")->FailOpen(2);
+  TComComboBox ports;
+  ports.SetComProperty(CPortCtl::cpPort);
+  ports.SetAutoApply(true);
+  port->SetPort("vcombo-open");
+  ports.SetComPort(port.get());
+  port->OpenPort();
+  std::exception_ptr seen;
+  int changed = 0;
+  ports.OnError = [&](std::exception_ptr e) { seen = e; };
+  ports.OnChange = [&](CPort::TComponent*) { ++changed; };
+  ports.show();
+  Pick(&ports, "vcombo-bad");
+  ASSERT_TRUE(seen);
+  EXPECT_THROW(std::rethrow_exception(seen), CPort::EComPort);
+  EXPECT_EQ(changed, 0);
+  EXPECT_EQ(ports.Text(), "vcombo-bad") << "the choice stays selected";
+  EXPECT_EQ(ports.Select().Port, "vcombo-bad");
+  port.reset();
+  VirtualDevice::Unregister("vcombo-open");
+  VirtualDevice::Unregister("vcombo-bad");
+}
+
+TEST_F(ComComboBoxTest, CpNoneListsNothingAndSelectsNothing) {
+  TComComboBox none;
+  none.SetComProperty(CPortCtl::cpNone);
+  none.SetComPort(port.get());
+  EXPECT_EQ(none.count(), 0);
+  EXPECT_EQ(none.currentIndex(), -1);
+  EXPECT_EQ(none.Text(), "");
+}
+
+}  // namespace
+}  // namespace GuiTest

@@ -1,0 +1,60 @@
+// The window against the demo device on a real pseudo-terminal.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <QCheckBox>
+#include <QProcess>
+
+#include "GuiTestSupport.h"
+
+namespace GuiTest {
+namespace {
+
+class DemoDeviceTest : public FormTest {
+ protected:
+  void SetUp() override {
+    FormTest::SetUp();
+    demo.setProgram(QStringLiteral(DEMO_DEVICE_PATH));
+    demo.setArguments({"--period", "200"});
+    demo.start();
+    ASSERT_TRUE(demo.waitForStarted(5000));
+    ASSERT_TRUE(WaitUntil([&] { return demo.canReadLine(); }, 5000));
+    path = QString::fromLocal8Bit(demo.readLine()).trimmed().toStdString();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    ::setenv("CPORT_EXTRA_PORTS", path.c_str(), 1);
+  }
+  void TearDown() override {
+    form.reset();
+    if (demo.state() != QProcess::NotRunning) {
+      demo.terminate();
+      demo.waitForFinished(5000);
+    }
+    FormTest::TearDown();
+  }
+  QProcess demo;
+  std::string path;
+};
+
+TEST_F(DemoDeviceTest, ReadingsAppearAndLinesAreAnswered) {
+  BuildForm();
+  OpenDevice(path);
+  ASSERT_TRUE(WaitUntil([&] { return Memo().find("T=23.") != std::string::npos; }, 5000)) << Memo();
+
+  InsertItems({"ping"});
+  auto* list = Child<QListWidget>("arrayListBox");
+  list->setCurrentRow(0);
+  Child<QCheckBox>("crCheckBox")->setChecked(true);
+  Click(Child<QPushButton>("writeSelectedRowButton"));
+  ASSERT_TRUE(WaitUntil([&] { return Memo().find("OK ping\r\n") != std::string::npos; }, 5000)) << Memo();
+  EXPECT_TRUE(services.errors.empty());
+}
+
+TEST_F(DemoDeviceTest, StopsCleanlyOnSigterm) {
+  demo.terminate();
+  ASSERT_TRUE(demo.waitForFinished(5000));
+  EXPECT_EQ(demo.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(demo.exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace GuiTest

@@ -1,0 +1,120 @@
+// Purge (abort and clear), queue counts, flow control toward a push-style
+// device, and what a lost device does to pending and later calls.
+#include <string>
+#include <thread>
+
+#include "engine_fixture.h"
+
+namespace CPort::Platform::Testing {
+namespace {
+
+using PurgeTest = VirtualPortTest;
+using DeviceLossTest = VirtualPortTest;
+
+TEST_F(PurgeTest, RxAbortEndsThePendingReadWithTheBytesSoFar) {
+  char buffer[5] = {};
+  DWORD read = 0;
+  OVERLAPPED overlapped = Overlapped();
+  ASSERT_FALSE(ReadFile(port_, buffer, 5, &read, &overlapped));
+  device_->Feed("ab");
+  ASSERT_TRUE(PurgeComm(port_, PURGE_RXABORT));
+  ASSERT_TRUE(Completes(overlapped));
+  EXPECT_FALSE(GetOverlappedResult(port_, &overlapped, &read, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(read, 2u);
+  EXPECT_EQ(std::string(buffer, 2), "ab");
+}
+
+TEST_F(PurgeTest, TxAbortEndsHeldWritesAndTheOutputCountDrops) {
+  device_->HoldOutput(true);
+  DWORD written = 0;
+  OVERLAPPED overlapped = Overlapped();
+  ASSERT_FALSE(WriteFile(port_, "12345", 5, &written, &overlapped));
+  COMSTAT stat{};
+  ASSERT_TRUE(ClearCommError(port_, nullptr, &stat));
+  EXPECT_EQ(stat.cbOutQue, 5u);
+  ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT));
+  EXPECT_FALSE(GetOverlappedResult(port_, &overlapped, &written, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(written, 0u);
+  ASSERT_TRUE(ClearCommError(port_, nullptr, &stat));
+  EXPECT_EQ(stat.cbOutQue, 0u);
+  device_->HoldOutput(false);
+  EXPECT_EQ(device_->Written(), "");
+}
+
+TEST_F(PurgeTest, RxClearDiscardsTheQueueAndWhatTheDeviceHeldBack) {
+  ASSERT_TRUE(SetupComm(port_, 16, 16));
+  device_->Feed(std::string(40, 'z'));
+  EXPECT_EQ(InputCount(), 16u);
+  EXPECT_EQ(device_->PendingInput(), 24u) << "a full queue holds the rest back at the device";
+  ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR));
+  EXPECT_EQ(InputCount(), 0u);
+  EXPECT_EQ(device_->PendingInput(), 0u);
+}
+
+TEST_F(PurgeTest, FullQueueRefillsFromTheDeviceAsItIsRead) {
+  ASSERT_TRUE(SetupComm(port_, 8, 8));
+  std::string fed;
+  for (int i = 0; i < 20; ++i) fed += static_cast<char>('a' + i);
+  device_->Feed(fed);
+  std::string got;
+  char buffer[5];
+  DWORD read = 0;
+  OVERLAPPED overlapped = Overlapped();
+  while (got.size() < fed.size()) {
+    ASSERT_TRUE(ReadFile(port_, buffer, 5, &read, &overlapped));
+    got.append(buffer, read);
+  }
+  EXPECT_EQ(got, fed);
+}
+
+TEST_F(PurgeTest, InvalidFlagsAreRejected) {
+  EXPECT_FALSE(PurgeComm(port_, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(PurgeComm(port_, 0x10));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(PurgeTest, ClosingEndsPendingOperationsAsAborted) {
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+  DWORD events = 0;
+  OVERLAPPED overlapped = Overlapped();
+  ASSERT_FALSE(WaitCommEvent(port_, &events, &overlapped));
+  ASSERT_TRUE(CloseHandle(port_));
+  port_ = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(overlapped.Internal, ERROR_OPERATION_ABORTED);
+  EXPECT_TRUE(Completes(overlapped, 0));
+  EXPECT_FALSE(device_->IsOpen());
+}
+
+TEST_F(DeviceLossTest, PendingAndLaterCallsFailPromptly) {
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+  DWORD events = 0;
+  OVERLAPPED wait = Overlapped();
+  HANDLE readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED read = Overlapped(readEvent);
+  char buffer[4];
+  DWORD count = 0;
+  ASSERT_FALSE(WaitCommEvent(port_, &events, &wait));
+  ASSERT_FALSE(ReadFile(port_, buffer, 4, &count, &read));
+
+  const auto start = Clock::now();
+  device_->Unplug();
+  EXPECT_FALSE(GetOverlappedResult(port_, &wait, &count, TRUE));
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_FALSE(GetOverlappedResult(port_, &read, &count, TRUE));
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_LT(MillisecondsSince(start), 2000);
+
+  EXPECT_FALSE(WaitCommEvent(port_, &events, &wait));
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_FALSE(ReadFile(port_, buffer, 4, &count, &read));
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_FALSE(WriteFile(port_, "x", 1, &count, &read));
+  EXPECT_EQ(GetLastError(), 5u);
+  CloseHandle(readEvent);
+}
+
+}  // namespace
+}  // namespace CPort::Platform::Testing
