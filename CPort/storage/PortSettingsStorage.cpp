@@ -133,14 +133,16 @@ void Save(const TCustomComPort& port, SettingsSink& out) {
 // Each value is applied before the next key is read. The flow-control mode
 // comes before the individual flow-control keys, so when both groups are
 // loaded the individual keys decide.
+constexpr std::int32_t kDefaultCustomBaudRate = 9600;
+
 void Load(TCustomComPort& port, SettingsSource& in) {
   const TSavedGroups groups = port.SavedGroups();
   if (groups.Contains(sgLine)) {
     port.SetPort(in.Text("Port", port.Port()));
     port.SetBaudRate(ParseBaudRate(in.Text("BaudRate", BaudRateText(port.BaudRate()))));
-    // Like every other key, a missing custom rate leaves the port's own: a
-    // section without it must not change the speed of an open device.
-    if (port.BaudRate() == brCustom) port.SetCustomBaudRate(in.Integer("CustomBaudRate", port.CustomBaudRate()));
+    // Unlike the other keys, a missing custom rate falls back to 9600, not to
+    // the port's current rate: stored files have always read that way.
+    if (port.BaudRate() == brCustom) port.SetCustomBaudRate(in.Integer("CustomBaudRate", kDefaultCustomBaudRate));
     port.SetStopBits(ParseStopBits(in.Text("StopBits", StopBitsText(port.StopBits()))));
     port.SetDataBits(ParseDataBits(in.Text("DataBits", DataBitsText(port.DataBits()))));
     port.Parity().SetBits(ParseParity(in.Text("Parity", ParityText(port.Parity().Bits()))));

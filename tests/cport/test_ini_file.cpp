@@ -34,6 +34,7 @@ TEST(IniFile, WritesReachTheFileAtOnceAndReadBack) {
     TIniFile ini(path);
     ini.WriteString("ComPort1", "Port", "ttyUSB0");
     ini.WriteInteger("ComPort1", "Timeouts.ReadInterval", -1);
+    ini.WriteString("", "Unnamed", "top");  // a port without a name: keys above any section
     EXPECT_NE(Slurp(path).find("Port=ttyUSB0"), std::string::npos);  // before destruction
   }
   TIniFile again(path);
@@ -42,6 +43,7 @@ TEST(IniFile, WritesReachTheFileAtOnceAndReadBack) {
   EXPECT_EQ(again.ReadInteger("ComPort1", "Timeouts.ReadInterval", 5), -1);
   EXPECT_EQ(again.ReadString("ComPort1", "Missing", "dflt"), "dflt");
   EXPECT_EQ(again.ReadString("Other", "Port", "dflt"), "dflt");
+  EXPECT_EQ(again.ReadString("", "Unnamed", "dflt"), "top");
   EXPECT_EQ(again.ReadSection("ComPort1"), (std::vector<std::string>{"Port", "Timeouts.ReadInterval"}));
 }
 
