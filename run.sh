@@ -21,6 +21,7 @@ export CPORT_EXTRA_PORTS="$demo_path${CPORT_EXTRA_PORTS:+:$CPORT_EXTRA_PORTS}"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "No display found: running the window under xvfb-run (a virtual X server)."
+  echo "The window is not visible there; press Ctrl+C to stop."
   xvfb-run -a ./build/bin/kelvat-commport
 else
   ./build/bin/kelvat-commport

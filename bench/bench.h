@@ -9,9 +9,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,8 @@ struct Options {
   int manyPorts = 64;
   // Input queue size given to the port for the bulk transfers.
   int queueSize = 65536;
+  // Delivery methods the round trips run with (none, thread, window); empty: all.
+  std::vector<std::string> syncs;
   // Sections to run; empty: all.
   std::vector<std::string> only;
   bool Runs(const std::string& section) const;
@@ -63,6 +67,22 @@ class WatchdogScope {
   WatchdogScope& operator=(const WatchdogScope&) = delete;
 };
 
+// A flag one thread raises and another waits for, with a limit. Built on a
+// mutex and a condition variable: the waiter sleeps in the kernel at once
+// (std::counting_semaphore in this library spins and sleeps in steps before
+// it blocks, which would disturb the very wake-ups being measured).
+class Signal {
+ public:
+  void Raise();
+  // Waits until raised (and lowers it); false when the deadline passed.
+  bool WaitUntil(Clock::time_point deadline);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool raised_ = false;
+};
+
 // ---- pseudo-terminals ---------------------------------------------------------
 
 // A pty pair: the master is the far side (raw, non-blocking); the slave is
@@ -76,8 +96,8 @@ class Pty {
   int Master() const { return master_; }
   const std::string& SlavePath() const { return path_; }
   // Opens the slave the way a plain POSIX program would: raw 8N1,
-  // non-blocking, VMIN 1.
-  int OpenSlaveRaw() const;
+  // non-blocking, VMIN 1. `extraInputFlags` are added to c_iflag.
+  int OpenSlaveRaw(unsigned extraInputFlags = 0) const;
 
  private:
   int master_ = -1;
@@ -143,6 +163,9 @@ void FarEcho(int master, std::uint64_t count);
 
 // Bulk transfers: MiB/s.
 double RawReceive(const Options& o, const Pattern& p);
+// The raw contender with the input flags the port sets (INPCK | PARMRK, for
+// line-error reporting): what those flags cost in the kernel alone.
+double RawReceiveMarked(const Options& o, const Pattern& p);
 double PortReceiveRxChar(const Options& o, const Pattern& p);
 double PortReceiveOverlapped(const Options& o, const Pattern& p);
 double RawSend(const Options& o, const Pattern& p);
@@ -181,6 +204,14 @@ int ChildRssRaw(int ports);
 int ChildRssPort(int ports);
 // Status lines of /proc/self/status, in KiB.
 long ProcStatusKiB(const char* key);
+
+// CPU time of the whole process (all threads) and its context switches
+// (voluntary + involuntary, all threads) so far.
+struct ProcessCounters {
+  double cpuMicros = 0;
+  double switches = 0;
+};
+ProcessCounters ReadProcessCounters();
 
 // ---- statistics ------------------------------------------------------------------
 

@@ -6,8 +6,9 @@
 //   cport_bench --quick    3 repetitions, smaller sizes
 //   cport_bench --smoke    tiny sizes, 1 repetition: does everything work?
 //   more: --reps N --bulk-mib N --round-trips N --idle-ms N --cycles N
-//         --ports N --queue N --only SECTION[,SECTION] --verbose
+//         --ports N --queue N --only SECTION[,SECTION] --sync KIND[,KIND] --verbose
 //   sections: bulk-rx bulk-tx latency idle open-close memory
+//   kinds (delivery methods of the round trips): none thread window
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -143,51 +144,76 @@ void Interleave(const Options& o, const std::vector<std::function<void(int rep)>
   }
 }
 
+// Runs one contender and notes the process's CPU time and context switches
+// over it (the far side's share is the same for every contender).
+template <typename F>
+auto Counted(ProcessCounters& spent, F&& run) {
+  const ProcessCounters before = ReadProcessCounters();
+  auto result = run();
+  const ProcessCounters after = ReadProcessCounters();
+  spent.cpuMicros = after.cpuMicros - before.cpuMicros;
+  spent.switches = after.switches - before.switches;
+  return result;
+}
+
+// One bulk direction: the raw contender, two port contenders, and optional
+// extra raw-side references.
+struct BulkContender {
+  std::string name;
+  std::function<double()> run;
+  bool isReference = false;  // a raw variant: shown, no goal, no CPU row
+};
+
+void Bulk(const Options& o, const std::string& section, const std::string& title,
+          const std::function<double()>& raw, const std::vector<BulkContender>& others, std::vector<Row>& rows) {
+  const double mib = static_cast<double>(o.bulkBytes) / (1024.0 * 1024.0);
+  std::vector<double> rawRate, rawCpu;
+  std::vector<Row> rate, cpu;
+  for (const BulkContender& c : others) {
+    rate.push_back(Row{title + ": " + c.name, "MiB/s", 0, c.isReference ? Goal::None : Goal::RatioAtLeast, 0.9, {}, {}});
+    cpu.push_back(Row{title + " CPU per MiB: " + c.name, "ms", 2, Goal::None, 0, {}, {}});
+  }
+  std::vector<std::function<void(int)>> contenders;
+  contenders.push_back([&](int rep) {
+    ProcessCounters spent;
+    rawRate.push_back(Counted(spent, raw));
+    rawCpu.push_back(spent.cpuMicros / 1000 / mib);
+    Progress(o, section + " rep " + std::to_string(rep) + " raw " + Format(rawRate.back(), 0) + " MiB/s, " +
+                    Format(rawCpu.back(), 2) + " ms CPU/MiB");
+  });
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    contenders.push_back([&, i](int rep) {
+      ProcessCounters spent;
+      rate[i].port.push_back(Counted(spent, others[i].run));
+      cpu[i].port.push_back(spent.cpuMicros / 1000 / mib);
+      Progress(o, section + " rep " + std::to_string(rep) + " " + others[i].name + " " +
+                      Format(rate[i].port.back(), 0) + " MiB/s, " + Format(cpu[i].port.back(), 2) + " ms CPU/MiB");
+    });
+  }
+  Interleave(o, contenders);
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    rate[i].raw = rawRate;
+    cpu[i].raw = rawCpu;
+    rows.push_back(rate[i]);
+  }
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    if (!others[i].isReference) rows.push_back(cpu[i]);
+  }
+}
+
 void BulkReceive(const Options& o, const Pattern& p, std::vector<Row>& rows) {
-  Row rxchar{"bulk receive: OnRxChar + ReceiveBytes", "MiB/s", 0, Goal::RatioAtLeast, 0.9, {}, {}};
-  Row overlapped{"bulk receive: overlapped reads", "MiB/s", 0, Goal::RatioAtLeast, 0.9, {}, {}};
-  std::vector<double> raw;
-  Interleave(o, {
-                    [&](int rep) {
-                      raw.push_back(RawReceive(o, p));
-                      Progress(o, "bulk-rx rep " + std::to_string(rep) + " raw " + Format(raw.back(), 0));
-                    },
-                    [&](int rep) {
-                      rxchar.port.push_back(PortReceiveRxChar(o, p));
-                      Progress(o, "bulk-rx rep " + std::to_string(rep) + " OnRxChar " + Format(rxchar.port.back(), 0));
-                    },
-                    [&](int rep) {
-                      overlapped.port.push_back(PortReceiveOverlapped(o, p));
-                      Progress(o, "bulk-rx rep " + std::to_string(rep) + " overlapped " +
-                                      Format(overlapped.port.back(), 0));
-                    },
-                });
-  rxchar.raw = overlapped.raw = raw;
-  rows.push_back(rxchar);
-  rows.push_back(overlapped);
+  Bulk(o, "bulk-rx", "bulk receive", [&] { return RawReceive(o, p); },
+       {{"OnRxChar + ReceiveBytes", [&] { return PortReceiveRxChar(o, p); }, false},
+        {"overlapped reads", [&] { return PortReceiveOverlapped(o, p); }, false},
+        {"raw with the port's INPCK|PARMRK", [&] { return RawReceiveMarked(o, p); }, true}},
+       rows);
 }
 
 void BulkSend(const Options& o, const Pattern& p, std::vector<Row>& rows) {
-  Row text{"bulk send: SendText", "MiB/s", 0, Goal::RatioAtLeast, 0.9, {}, {}};
-  Row async{"bulk send: SendBytesAsync + AwaitTransfer", "MiB/s", 0, Goal::RatioAtLeast, 0.9, {}, {}};
-  std::vector<double> raw;
-  Interleave(o, {
-                    [&](int rep) {
-                      raw.push_back(RawSend(o, p));
-                      Progress(o, "bulk-tx rep " + std::to_string(rep) + " raw " + Format(raw.back(), 0));
-                    },
-                    [&](int rep) {
-                      text.port.push_back(PortSendText(o, p));
-                      Progress(o, "bulk-tx rep " + std::to_string(rep) + " SendText " + Format(text.port.back(), 0));
-                    },
-                    [&](int rep) {
-                      async.port.push_back(PortSendAsync(o, p));
-                      Progress(o, "bulk-tx rep " + std::to_string(rep) + " async " + Format(async.port.back(), 0));
-                    },
-                });
-  text.raw = async.raw = raw;
-  rows.push_back(text);
-  rows.push_back(async);
+  Bulk(o, "bulk-tx", "bulk send", [&] { return RawSend(o, p); },
+       {{"SendText", [&] { return PortSendText(o, p); }, false},
+        {"SendBytesAsync + AwaitTransfer", [&] { return PortSendAsync(o, p); }, false}},
+       rows);
 }
 
 void Latency(const Options& o, std::vector<Row>& rows) {
@@ -199,37 +225,48 @@ void Latency(const Options& o, std::vector<Row>& rows) {
   const Kind kinds[] = {{LatencyKind::SyncNone, "smNone", 1.3},
                         {LatencyKind::SyncThread, "smThreadSync", 2.0},
                         {LatencyKind::SyncWindow, "smWindowSync", 0}};
-  std::vector<Row> p50, p99;
+  std::vector<Row> p50, p99, csw;
   for (const Kind& k : kinds) {
     p50.push_back(Row{std::string("round trip p50: ") + k.name, "us", 1,
                       k.p50Goal > 0 ? Goal::RatioAtMost : Goal::None, k.p50Goal, {}, {}});
     p99.push_back(Row{std::string("round trip p99: ") + k.name, "us", 1, Goal::None, 0, {}, {}});
+    csw.push_back(Row{std::string("round trip context switches: ") + k.name, "/trip", 2, Goal::None, 0, {}, {}});
   }
-  std::vector<double> rawP50, rawP99;
+  const double trips = o.roundTrips + o.warmupTrips;
+  std::vector<double> rawP50, rawP99, rawCsw;
   std::vector<std::function<void(int)>> contenders;
   contenders.push_back([&](int rep) {
-    const std::vector<double> us = RawRoundTrips(o);
+    ProcessCounters spent;
+    const std::vector<double> us = Counted(spent, [&] { return RawRoundTrips(o); });
     rawP50.push_back(Percentile(us, 0.5));
     rawP99.push_back(Percentile(us, 0.99));
+    rawCsw.push_back(spent.switches / trips);
     Progress(o, "latency rep " + std::to_string(rep) + " raw p50 " + Format(rawP50.back(), 1) + " p99 " +
-                    Format(rawP99.back(), 1));
+                    Format(rawP99.back(), 1) + " csw/trip " + Format(rawCsw.back(), 2));
   });
+  const char* const syncNames[] = {"none", "thread", "window"};
   for (std::size_t i = 0; i < 3; ++i) {
+    if (!o.syncs.empty() && std::find(o.syncs.begin(), o.syncs.end(), syncNames[i]) == o.syncs.end()) continue;
     contenders.push_back([&, i](int rep) {
-      const std::vector<double> us = PortRoundTrips(o, kinds[i].kind);
+      ProcessCounters spent;
+      const std::vector<double> us = Counted(spent, [&] { return PortRoundTrips(o, kinds[i].kind); });
       p50[i].port.push_back(Percentile(us, 0.5));
       p99[i].port.push_back(Percentile(us, 0.99));
+      csw[i].port.push_back(spent.switches / trips);
       Progress(o, "latency rep " + std::to_string(rep) + " " + kinds[i].name + " p50 " +
-                      Format(p50[i].port.back(), 1) + " p99 " + Format(p99[i].port.back(), 1));
+                      Format(p50[i].port.back(), 1) + " p99 " + Format(p99[i].port.back(), 1) + " csw/trip " +
+                      Format(csw[i].port.back(), 2));
     });
   }
   Interleave(o, contenders);
   for (std::size_t i = 0; i < 3; ++i) {
     p50[i].raw = rawP50;
     p99[i].raw = rawP99;
+    csw[i].raw = rawCsw;
   }
   for (std::size_t i = 0; i < 3; ++i) rows.push_back(p50[i]);
   for (std::size_t i = 0; i < 3; ++i) rows.push_back(p99[i]);
+  for (std::size_t i = 0; i < 3; ++i) rows.push_back(csw[i]);
 }
 
 void Idle(const Options& o, std::vector<Row>& rows) {
@@ -312,7 +349,8 @@ void Memory(const Options& o, std::vector<Row>& rows) {
                "cport_bench: %s\n"
                "usage: cport_bench [--smoke | --quick] [--reps N] [--bulk-mib N] [--round-trips N]\n"
                "                   [--idle-ms N] [--cycles N] [--ports N] [--queue N]\n"
-               "                   [--only bulk-rx,bulk-tx,latency,idle,open-close,memory] [--verbose]\n",
+               "                   [--only bulk-rx,bulk-tx,latency,idle,open-close,memory]\n"
+               "                   [--sync none,thread,window] [--verbose]\n",
                why);
   std::exit(2);
 }
@@ -358,11 +396,11 @@ Options Parse(int argc, char** argv) {
     else if (a == "--cycles") o.openCloseCycles = static_cast<int>(value());
     else if (a == "--ports") o.manyPorts = static_cast<int>(value());
     else if (a == "--queue") o.queueSize = static_cast<int>(value());
-    else if (a == "--only") {
-      if (i + 1 >= args.size()) Usage("missing value after --only");
+    else if (a == "--only" || a == "--sync") {
+      if (i + 1 >= args.size()) Usage(("missing value after " + a).c_str());
       std::stringstream list(args[++i]);
-      std::string section;
-      while (std::getline(list, section, ',')) o.only.push_back(section);
+      std::string item;
+      while (std::getline(list, item, ',')) (a == "--only" ? o.only : o.syncs).push_back(item);
     } else {
       Usage(("unknown option " + a).c_str());
     }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <exception>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -50,7 +49,7 @@ double PortReceiveRxChar(const Options& o, const Pattern& p) {
   Configure(port, pty, smNone, TComEvents{evRxChar}, o);
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(o.queueSize));
   StreamCheck check(p, o.bulkBytes, "bulk receive (OnRxChar)");
-  std::binary_semaphore done(0);
+  Signal done;
   Clock::time_point end;
   port.OnRxChar = [&](TComponent*, std::int32_t count) {
     Guarded("bulk receive (OnRxChar)", [&] {
@@ -63,7 +62,7 @@ double PortReceiveRxChar(const Options& o, const Pattern& p) {
       }
       if (check.Complete()) {
         end = Clock::now();
-        done.release();
+        done.Raise();
       }
     });
   };
@@ -72,7 +71,7 @@ double PortReceiveRxChar(const Options& o, const Pattern& p) {
   std::thread far([&] { FarWrite(pty.Master(), p, o.bulkBytes, o.chunk); });
   // The far side fails the run when nothing moves for 10 s; this wait only
   // bounds the whole transfer.
-  if (!done.try_acquire_for(std::chrono::seconds(240))) {
+  if (!done.WaitUntil(Clock::now() + std::chrono::seconds(240))) {
     Fail("bulk receive (OnRxChar): " + std::to_string(check.Received()) + " of " + std::to_string(o.bulkBytes) +
          " bytes arrived");
   }

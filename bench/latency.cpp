@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <exception>
-#include <semaphore>
 #include <string>
 #include <thread>
 
@@ -40,7 +39,7 @@ std::vector<double> PortRoundTrips(const Options& o, LatencyKind kind) {
   std::atomic<std::uint64_t> received{0};
   std::uint8_t last = 0;
   Clock::time_point arrived;
-  std::counting_semaphore<> handedBack(0);
+  Signal handedBack;
   port.OnRxChar = [&](TComponent*, std::int32_t count) {
     try {
       std::uint8_t buffer[64];
@@ -53,7 +52,7 @@ std::vector<double> PortRoundTrips(const Options& o, LatencyKind kind) {
     } catch (const std::exception& e) {
       Fail(std::string(name) + ": " + e.what());
     }
-    if (kind == LatencyKind::SyncNone) handedBack.release();
+    if (kind == LatencyKind::SyncNone) handedBack.Raise();
   };
   port.OpenPort();
 
@@ -67,10 +66,10 @@ std::vector<double> PortRoundTrips(const Options& o, LatencyKind kind) {
     if (port.SendText(bytes[static_cast<std::size_t>(i & 0xFF)]) != 1) Fail(std::string(name) + ": SendText");
     const Clock::time_point deadline = t0 + std::chrono::milliseconds(kWaitLimitMs);
     if (kind == LatencyKind::SyncNone) {
-      // A release whose round trip was already seen through the count is
+      // A flag raised for a round trip already seen through the count is
       // taken by a later wait; the count decides.
       while (received.load(std::memory_order_acquire) < expected) {
-        if (!handedBack.try_acquire_until(deadline)) Fail(std::string(name) + ": no echo within 10 s");
+        if (!handedBack.WaitUntil(deadline)) Fail(std::string(name) + ": no echo within 10 s");
       }
     } else {
       while (received.load(std::memory_order_acquire) < expected) {

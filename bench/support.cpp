@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -89,6 +91,21 @@ WatchdogScope::~WatchdogScope() {
   dog.changed.notify_all();
 }
 
+void Signal::Raise() {
+  {
+    std::lock_guard lock(mutex_);
+    raised_ = true;
+  }
+  changed_.notify_one();
+}
+
+bool Signal::WaitUntil(Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_until(lock, deadline, [this] { return raised_; })) return false;
+  raised_ = false;
+  return true;
+}
+
 // ---- pty ------------------------------------------------------------------------
 
 Pty::Pty() {
@@ -109,13 +126,14 @@ Pty::~Pty() {
   if (master_ >= 0) ::close(master_);
 }
 
-int Pty::OpenSlaveRaw() const {
+int Pty::OpenSlaveRaw(unsigned extraInputFlags) const {
   const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) FailErrno("open " + path_);
   termios t{};
   if (::tcgetattr(fd, &t) != 0) FailErrno("tcgetattr " + path_);
   ::cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
+  t.c_iflag |= extraInputFlags;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (::tcsetattr(fd, TCSANOW, &t) != 0) FailErrno("tcsetattr " + path_);
@@ -184,6 +202,17 @@ void StreamCheck::Take(const std::uint8_t* data, std::size_t count) {
     Fail(who_ + ": data differs from what was sent at stream offset " + std::to_string(received_ + at));
   }
   received_ += count;
+}
+
+ProcessCounters ReadProcessCounters() {
+  ProcessCounters c;
+  timespec cpu{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+  c.cpuMicros = static_cast<double>(cpu.tv_sec) * 1e6 + static_cast<double>(cpu.tv_nsec) / 1e3;
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  c.switches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+  return c;
 }
 
 // ---- statistics ------------------------------------------------------------------

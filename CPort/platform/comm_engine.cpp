@@ -126,7 +126,7 @@ DWORD CommEngine::SetupComm(DWORD inQueue, DWORD outQueue) {
   if (closing_) return ERROR_INVALID_HANDLE;
   if (const int error = backend_->SetupQueues(inQueue, outQueue)) return error;
   try {
-    queue_.SetLimit(inQueue);
+    queue_.SetLimit(std::max(inQueue, kDefaultInputSize));
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }

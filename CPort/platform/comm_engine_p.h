@@ -42,6 +42,11 @@ class EventObject;
 
 class CommEngine final : public DeviceSink {
  public:
+  // The input queue's size until SetupComm, and its floor: the size given to
+  // SetupComm is a recommendation, and like the Windows serial driver the
+  // queue never becomes smaller than its default. A port asking for 1024
+  // bytes still sees everything waiting up to the default (a tty's kernel
+  // queue holds as much again), instead of finding the rest invisible.
   static constexpr DWORD kDefaultInputSize = 4096;
 
   explicit CommEngine(std::unique_ptr<DeviceBackend> backend);

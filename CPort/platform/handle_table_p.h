@@ -14,6 +14,7 @@
 namespace CPort::Platform {
 
 class CommEngine;
+class DeviceBackend;
 class EventObject;
 
 namespace HandleTable {
@@ -32,6 +33,6 @@ Entry Remove(HANDLE handle);
 // Starts an engine on an opened backend and gives it a handle. Used by
 // CreateFileA, and by tests that drive the engine over a backend of their own.
 // Returns INVALID_HANDLE_VALUE with the last error set on failure.
-HANDLE OpenDeviceHandle(std::unique_ptr<class DeviceBackend> backend);
+HANDLE OpenDeviceHandle(std::unique_ptr<DeviceBackend> backend);
 
 }  // namespace CPort::Platform

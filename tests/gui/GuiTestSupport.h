@@ -24,6 +24,9 @@
 #include "mainUnit/WindowServices.h"
 #include "mainUnit/mainForm.h"
 
+// Readable QStrings in test failures.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace GuiTest {
 
 using CPort::Platform::VirtualDevice;

@@ -61,9 +61,10 @@ TEST(ErrorTextTest, FullStopRule) {
 }
 
 TEST(ErrorTextTest, TitleFromTheExecutableName) {
-  EXPECT_EQ(ApplicationTitle("/usr/bin/kelvat-commport"), "Kelvat-commport");
+  EXPECT_EQ(ApplicationTitle("/usr/bin/kelvat-commport"), "kelvat-commport");
+  EXPECT_EQ(ApplicationTitle("/usr/bin/Kelvat-CommPort"), "Kelvat-commport");
   EXPECT_EQ(ApplicationTitle("/opt/x/COMMPORT.Bin.old"), "Commport");
-  EXPECT_EQ(ApplicationTitle("gui_tests"), "Gui_tests");
+  EXPECT_EQ(ApplicationTitle("gui_tests"), "gui_tests");
   EXPECT_EQ(ApplicationTitle("/a/.hidden"), "");
 }
 

@@ -1,6 +1,7 @@
 // The window as it comes up: its initial state, its fixed layout, and an
 // offscreen rendering of it.
 #include <QCheckBox>
+#include <algorithm>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -92,11 +93,16 @@ TEST_F(StartupTest, TabOrderFollowsTheLayout) {
                          "Button1", "dataEdit", "writeButton", "applyButton", "arrayListBox",
                          "writeDataButton", "writeSelectedRowButton", "Edit1", "crCheckBox",
                          "lfCheckBox", "statusEdit", "sentDataEdit"};
-  for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
-    QWidget* w = Child<QWidget>(chain[i]);
-    ASSERT_NE(w, nullptr);
-    EXPECT_EQ(w->nextInFocusChain()->objectName(), chain[i + 1]) << chain[i];
-  }
+  // Walk the focus chain once round; note the layout's controls in the order met.
+  std::vector<std::string> met;
+  QWidget* first = Child<QWidget>(chain[0]);
+  QWidget* w = first;
+  do {
+    const std::string name = w->objectName().toStdString();
+    if (std::find(std::begin(chain), std::end(chain), name) != std::end(chain)) met.push_back(name);
+    w = w->nextInFocusChain();
+  } while (w && w != first && met.size() < 2 * std::size(chain));
+  EXPECT_EQ(met, std::vector<std::string>(std::begin(chain), std::end(chain)));
 }
 
 struct Placement {
