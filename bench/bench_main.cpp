@@ -39,6 +39,7 @@ struct Row {
   Goal goal = Goal::None;
   double bound = 0;
   std::vector<double> port, raw;
+  bool showRatio = true;  // false where raw is about zero and a ratio says nothing
   std::string goalText() const {
     switch (goal) {
       case Goal::None: return "";
@@ -87,7 +88,8 @@ void PrintTable(const std::vector<Row>& rows) {
   cells.push_back({"measurement", "unit", "port", "raw", "port/raw", "goal", ""});
   for (const Row& r : rows) {
     if (r.port.empty() && r.raw.empty()) continue;
-    cells.push_back({r.name, r.unit, Cell(r.port, r.decimals), Cell(r.raw, r.decimals), Cell(r.ratios(), 2),
+    cells.push_back({r.name, r.unit, Cell(r.port, r.decimals), Cell(r.raw, r.decimals),
+                     r.showRatio ? Cell(r.ratios(), 2) : "-",
                      r.goalText(), r.verdict()});
   }
   std::vector<std::size_t> width(cells[0].size(), 0);
@@ -274,6 +276,7 @@ void Idle(const Options& o, std::vector<Row>& rows) {
   Row cpu{"idle " + seconds + " s, all events armed: CPU time", "ms", 2, Goal::WithinNoise, 0.5, {}, {}};
   Row csw{"idle " + seconds + " s: context switches", "count", 0, Goal::NotAboveRaw, 0, {}, {}};
   Row other{"idle " + seconds + " s: wake-ups of other threads", "count", 0, Goal::None, 0, {}, {}};
+  other.showRatio = false;
   const std::string ms = std::to_string(o.idleMs);
   for (int rep = 0; rep < o.reps; ++rep) {
     // Both sleep at the same time: an idle contender disturbs nothing, and
@@ -321,6 +324,7 @@ void Memory(const Options& o, std::vector<Row>& rows) {
   Row one{"peak RSS, 1 open port", "KiB", 0, Goal::None, 0, {}, {}};
   Row lots{"peak RSS, " + many + " open ports", "KiB", 0, Goal::None, 0, {}, {}};
   Row each{"peak RSS per further port", "KiB", 1, Goal::None, 0, {}, {}};
+  each.showRatio = false;
   // Memory barely varies; a few repetitions show that it does not.
   const int reps = std::min(o.reps, 3);
   for (int rep = 0; rep < reps; ++rep) {

@@ -127,6 +127,7 @@ DWORD CommEngine::SetupComm(DWORD inQueue, DWORD outQueue) {
   if (const int error = backend_->SetupQueues(inQueue, outQueue)) return error;
   try {
     queue_.SetLimit(std::max(inQueue, kDefaultInputSize));
+    requestedInputSize_ = inQueue;
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
@@ -432,7 +433,7 @@ void CommEngine::Received(std::uint8_t* data, std::size_t count, bool intoRead) 
     const std::uint64_t before = queue_.Size();
     queue_.Commit(count);
     const std::uint64_t after = queue_.Size();
-    const std::uint64_t limit = queue_.Limit();
+    const std::uint64_t limit = requestedInputSize_;
     if (before * 10 < limit * 8 && after * 10 >= limit * 8) events |= EV_RX80FULL;
   }
   Raise(events);

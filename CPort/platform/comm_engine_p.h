@@ -168,6 +168,9 @@ class CommEngine final : public DeviceSink {
   int completionWaiters_ = 0;
 
   InputQueue queue_{kDefaultInputSize};
+  // The size the port asked for: rx-80-full fires at 80% of it, whatever
+  // the queue's real (possibly larger) size.
+  std::uint64_t requestedInputSize_ = kDefaultInputSize;
   char evtChar_ = 0;
   COMMTIMEOUTS timeouts_{};
   DWORD mask_ = 0;

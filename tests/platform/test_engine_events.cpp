@@ -117,6 +117,21 @@ TEST_F(EventWaitTest, Rx80FullWhenTheQueueReachesEightyPercent) {
   EXPECT_EQ(events, EV_RX80FULL);
 }
 
+// The queue never shrinks below its default, but the threshold follows the
+// size the port asked for.
+TEST_F(EventWaitTest, Rx80FullFollowsTheRequestedSizeOfASmallQueue) {
+  ASSERT_TRUE(SetupComm(port_, 1024, 1024));
+  ASSERT_TRUE(SetCommMask(port_, EV_RX80FULL));
+  DWORD events = 0;
+  OVERLAPPED overlapped = Overlapped();
+  ASSERT_FALSE(WaitCommEvent(port_, &events, &overlapped));
+  device_->Feed(std::string(819, 'x'));
+  EXPECT_FALSE(Completes(overlapped, 100));
+  device_->Feed("y");
+  ASSERT_TRUE(Completes(overlapped));
+  EXPECT_EQ(events, EV_RX80FULL);
+}
+
 TEST_F(EventWaitTest, LineErrorsAndBreakAreCollectedUntilClearCommError) {
   ASSERT_TRUE(SetCommMask(port_, EV_ERR | EV_BREAK));
   device_->RaiseErrors(CE_FRAME | CE_OVERRUN);
