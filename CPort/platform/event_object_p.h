@@ -10,6 +10,7 @@
 // wait on it.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -32,7 +33,7 @@ class EventObject {
   friend DWORD WaitForEventObjects(std::span<EventObject* const> events, bool waitAll, DWORD milliseconds);
   const bool manualReset_;
   bool signalled_;                     // guarded by the shared event lock
-  std::vector<EventWaiter*> waiters_;  // guarded by the shared event lock
+  std::vector<std::shared_ptr<EventWaiter>> waiters_;  // guarded by the shared event lock
 };
 
 // Waits until one of the events (waitAll: all of them at once) is signalled

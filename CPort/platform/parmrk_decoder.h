@@ -23,6 +23,12 @@ class ParmrkDecoder {
   };
 
   void SetDropNull(bool drop) { dropNull_ = drop; }
+  // Whether the stream carries markers at all (PARMRK set). Without them
+  // every \377 is data and only the zero bytes may need dropping.
+  void SetMarked(bool marked) {
+    marked_ = marked;
+    state_ = State::Data;
+  }
   // Forgets a marker begun in input that has been discarded.
   void Reset() { state_ = State::Data; }
 
@@ -34,6 +40,7 @@ class ParmrkDecoder {
   enum class State { Data, Escape, Marked };
   State state_ = State::Data;
   bool dropNull_ = false;
+  bool marked_ = true;
 };
 
 }  // namespace CPort::Platform

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -27,12 +28,16 @@ EventObject::EventObject(bool manualReset, bool initialState)
     : manualReset_(manualReset), signalled_(initialState) {}
 
 void EventObject::Set() {
-  std::lock_guard lock(EventLock());
-  signalled_ = true;
-  for (EventWaiter* waiter : waiters_) {
-    waiter->woken = true;
-    waiter->wake.notify_one();
+  std::vector<std::shared_ptr<EventWaiter>> wake;
+  {
+    std::lock_guard lock(EventLock());
+    signalled_ = true;
+    for (const auto& waiter : waiters_) {
+      waiter->woken = true;
+      wake.push_back(waiter);
+    }
   }
+  for (const auto& waiter : wake) waiter->wake.notify_one();
 }
 
 void EventObject::Reset() {
@@ -66,12 +71,13 @@ DWORD WaitForEventObjects(std::span<EventObject* const> events, bool waitAll, DW
     return std::nullopt;
   };
 
-  EventWaiter waiter;
+  auto shared = std::make_shared<EventWaiter>();
+  EventWaiter& waiter = *shared;
   std::unique_lock lock(EventLock());
   if (auto result = tryConsume()) return *result;
   if (milliseconds == 0) return WAIT_TIMEOUT;
 
-  for (EventObject* e : events) e->waiters_.push_back(&waiter);
+  for (EventObject* e : events) e->waiters_.push_back(shared);
   DWORD result = WAIT_TIMEOUT;
   for (;;) {
     if (auto done = tryConsume()) {
@@ -85,7 +91,7 @@ DWORD WaitForEventObjects(std::span<EventObject* const> events, bool waitAll, DW
       waiter.wake.wait(lock, [&] { return waiter.woken; });
     }
   }
-  for (EventObject* e : events) std::erase(e->waiters_, &waiter);
+  for (EventObject* e : events) std::erase(e->waiters_, shared);
   return result;
 }
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,7 +29,12 @@ bool IsDeviceGone(int error) { return error == EIO || error == ENXIO || error ==
 
 class TtyBackend final : public DeviceBackend {
  public:
-  explicit TtyBackend(int fd) : fd_(fd) {}
+  explicit TtyBackend(int fd) : fd_(fd) {
+    struct stat st{};
+    // Unix98 pty slaves have majors 136..143: no line errors, and no output
+    // queue of their own (tx-empty is at once).
+    isPty_ = fstat(fd, &st) == 0 && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+  }
   ~TtyBackend() override {
     Detach();
     Close();
@@ -63,6 +70,8 @@ class TtyBackend final : public DeviceBackend {
   void ReportFailure(int error);
 
   int fd_;
+  bool isPty_ = false;
+  bool marked_ = true;
   std::atomic<DeviceSink*> sink_{nullptr};
   std::atomic<bool> stopping_{false};
 
@@ -131,6 +140,9 @@ void TtyBackend::Close() {
 int TtyBackend::ApplyState(const DCB& dcb) {
   TtySettings settings;
   if (const int error = MapDcbToTermios(dcb, settings); error != 0) return error;
+  // A pty has no line errors to mark: marking would only double every \377
+  // and send each byte through the kernel's slow per-character path.
+  if (isPty_) settings.iflag &= ~static_cast<std::uint32_t>(INPCK | PARMRK);
   if (const int error = ApplyTermios2(fd_, settings); error != 0) return error;
   // ENOTTY: a pty has no DTR or RTS to set.
   if (const int error = SetControlLines(fd_, settings.raiseDtr, settings.raiseRts);
@@ -138,6 +150,8 @@ int TtyBackend::ApplyState(const DCB& dcb) {
     return error;
   }
   std::lock_guard lock(readMutex_);
+  marked_ = (settings.iflag & PARMRK) != 0 || settings.dropNull;
+  decoder_.SetMarked((settings.iflag & PARMRK) != 0);
   decoder_.SetDropNull(settings.dropNull);
   reportParity_ = settings.reportParity;
   lineHasParity_ = dcb.Parity != NOPARITY;
@@ -188,6 +202,10 @@ ssize_t TtyBackend::Read(std::uint8_t* buffer, std::size_t count) {
         result = -EIO;
         break;
       }
+      if (!marked_ && !haveCounters_) {
+        result = got;
+        break;
+      }
       const ParmrkDecoder::Result decoded = decoder_.Decode(buffer, static_cast<std::size_t>(got));
       if (decoded.breaks > 0) errors |= CE_BREAK;
       if (decoded.errorBytes > 0 || haveCounters_) errors |= ClassifyMarkedInput(decoded.errorBytes);
@@ -214,6 +232,10 @@ ssize_t TtyBackend::Write(const std::uint8_t* data, std::size_t count) {
 }
 
 int TtyBackend::OutputQueued(DWORD& count) {
+  if (isPty_) {
+    count = 0;
+    return 0;
+  }
   int queued = 0;
   if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return errno;
   count = static_cast<DWORD>(queued);
@@ -227,6 +249,11 @@ void TtyBackend::WatchTxEmpty() {
     // once more before it reports.
     drainRequested_ = true;
     drainWake_.notify_all();
+    return;
+  }
+  if (isPty_) {
+    lock.unlock();
+    if (DeviceSink* sink = sink_.load()) sink->LineEvents(EV_TXEMPTY);
     return;
   }
   int queued = 0;

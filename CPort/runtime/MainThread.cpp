@@ -101,7 +101,8 @@ bool TakeOne(Request& out) {
     q.requests.pop_front();
     if (out.completion) out.completion->taken = true;
   }
-  q.progress.notify_all();
+  // Only SendToMainThread waits for "taken"; RunOnMainThread waits for "done".
+  if (out.completion && !out.errorToRequester) q.progress.notify_all();
   return true;
 }
 

@@ -75,6 +75,25 @@ TEST(TtyParmrkDecoder, DropsReceivedZeroBytesOnlyWhenAsked) {
   EXPECT_EQ(DecodeChunks(decoder, {"\x00"s}).data, "\x00"s);
 }
 
+TEST(TtyParmrkDecoder, LongRunsBetweenMarkersMoveWhole) {
+  ParmrkDecoder decoder;
+  const std::string run(3000, 'r');
+  const Decoded d = DecodeChunks(decoder, {run + "\xff\xff"s + run + "\xff\x00"s, "E"s + run});
+  EXPECT_EQ(d.data, run + "\xff"s + run + "E" + run);
+  EXPECT_EQ(d.errorBytes, 1u);
+}
+
+TEST(TtyParmrkDecoder, UnmarkedStreamKeepsEveryFfAndOnlyDropsZerosWhenAsked) {
+  ParmrkDecoder decoder;
+  decoder.SetMarked(false);
+  EXPECT_EQ(DecodeChunks(decoder, {"\xff\x00\x00" "a\xff"s}).data, "\xff\x00\x00" "a\xff"s);
+  decoder.SetDropNull(true);
+  const Decoded d = DecodeChunks(decoder, {"\xff\x00\x00" "a\xff"s});
+  EXPECT_EQ(d.data, "\xff" "a\xff"s);
+  EXPECT_EQ(d.breaks, 0u);
+  EXPECT_EQ(d.errorBytes, 0u);
+}
+
 TEST(TtyParmrkDecoder, ResetForgetsAHalfMarker) {
   ParmrkDecoder decoder;
   DecodeChunks(decoder, {"\xff\x00"s});
