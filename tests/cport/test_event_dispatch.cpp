@@ -10,6 +10,7 @@
 
 #include "CPort/ComPort.h"
 #include "CPort/runtime/MainThread.h"
+#include "error_display_recorder.h"
 #include "port_fixture.h"
 #include "serve_until.h"
 
@@ -58,22 +59,6 @@ void Attach(TComPort& port, Log& log) {
   port.OnRLSDChange = [&](TComponent*, bool on) { log.Add("RLSD " + OnOff(on)); };
   port.OnError = [&](TComponent*, TComErrors e) { log.Add("Error " + std::to_string(e.ToBits())); };
 }
-
-// Records what reaches the application's error display.
-class ErrorDisplay {
- public:
-  ErrorDisplay() {
-    Runtime::SetApplicationErrorDisplay([this](std::exception_ptr e, const void*) {
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::exception& ex) {
-        log.Add(ex.what());
-      }
-    });
-  }
-  ~ErrorDisplay() { Runtime::SetApplicationErrorDisplay(nullptr); }
-  Log log;
-};
 
 using Strings = std::vector<std::string>;
 
@@ -247,7 +232,7 @@ TEST_F(EventDispatch, EmptyTextAndZeroCountTouchNothing) {
 }
 
 TEST_F(EventDispatch, HandlerErrorUnderThreadSyncEndsDeliveryAndIsShownOnce) {
-  ErrorDisplay shown;
+  ErrorDisplayRecorder shown;
   port->OpenPort();
   std::atomic<int> calls{0};
   port->OnRxChar = [&](TComponent*, std::int32_t) {
@@ -255,12 +240,12 @@ TEST_F(EventDispatch, HandlerErrorUnderThreadSyncEndsDeliveryAndIsShownOnce) {
     throw EComPort(PortErr::ReadFailed, EIO);
   };
   device->Feed("a");
-  ASSERT_TRUE(ServeUntil([&] { return shown.log.Size() >= 1; }));
+  ASSERT_TRUE(ServeUntil([&] { return shown.Count() >= 1; }));
   device->Feed("b");
   std::this_thread::sleep_for(100ms);
   Runtime::ServeMainThreadQueue();
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(shown.log.Entries(), (Strings{"ReadFile function failed (win error code: 5)"}));
+  EXPECT_EQ(shown.Messages(), (Strings{"ReadFile function failed (win error code: 5)"}));
   // The port stays open and usable.
   EXPECT_TRUE(port->Connected());
   EXPECT_EQ(port->SendText("ok"), 2);
@@ -289,7 +274,7 @@ TEST_F(EventDispatch, NoneRunsHandlersOnTheEventThread) {
 }
 
 TEST_F(EventDispatch, WindowSyncSendsOneMessagePerEventAndShowsStepErrors) {
-  ErrorDisplay shown;
+  ErrorDisplayRecorder shown;
   port->SetSyncMethod(smWindowSync);
   port->OpenPort();
   Attach(*port, log);
@@ -300,8 +285,8 @@ TEST_F(EventDispatch, WindowSyncSendsOneMessagePerEventAndShowsStepErrors) {
   // A failing step is shown, and monitoring goes on.
   device->FailCall(CommCall::GetCommModemStatus, EIO, 1);
   device->SetModemLines(MS_DSR_ON);
-  ASSERT_TRUE(ServeUntil([&] { return shown.log.Size() >= 1; }));
-  EXPECT_EQ(shown.log.Entries()[0], "GetCommModemStatus function failed (win error code: 5)");
+  ASSERT_TRUE(ServeUntil([&] { return shown.Count() >= 1; }));
+  EXPECT_EQ(shown.Messages()[0], "GetCommModemStatus function failed (win error code: 5)");
   device->Feed("xy");
   EXPECT_TRUE(ServeUntil([&] {
     const auto e = log.Entries();
@@ -310,11 +295,11 @@ TEST_F(EventDispatch, WindowSyncSendsOneMessagePerEventAndShowsStepErrors) {
 }
 
 TEST_F(EventDispatch, VanishedDeviceStopsMonitoringVisiblyAndClosesCleanly) {
-  ErrorDisplay shown;
+  ErrorDisplayRecorder shown;
   port->OpenPort();
   device->Unplug();
-  ASSERT_TRUE(ServeUntil([&] { return shown.log.Size() >= 1; }));
-  EXPECT_EQ(shown.log.Entries()[0], "WaitForEvent method failed (win error code: 5)");
+  ASSERT_TRUE(ServeUntil([&] { return shown.Count() >= 1; }));
+  EXPECT_EQ(shown.Messages()[0], "WaitForEvent method failed (win error code: 5)");
   // The event thread has stopped rather than spinning on the dead device.
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
@@ -325,7 +310,7 @@ TEST_F(EventDispatch, VanishedDeviceStopsMonitoringVisiblyAndClosesCleanly) {
   EXPECT_NO_THROW(port->ClosePort());
   EXPECT_FALSE(port->Connected());
   EXPECT_EQ(port->Handle(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(shown.log.Size(), 1u);
+  EXPECT_EQ(shown.Count(), 1u);
 }
 
 TEST_F(EventDispatch, CloseWhileAHandlerRunsReturnsUnderEachMethod) {

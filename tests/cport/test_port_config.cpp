@@ -7,6 +7,7 @@
 
 #include "CPort/ComPort.h"
 #include "CPort/runtime/MainThread.h"
+#include "error_display_recorder.h"
 #include "port_fixture.h"
 
 using namespace CPort;
@@ -298,22 +299,14 @@ TEST_F(PortConfig, LayoutThatSetsConnectedOpensWhenLoadingFinishes) {
 }
 
 TEST(PortLoading, FailedOpenAfterLoadingGoesToTheErrorDisplay) {
-  std::vector<std::string> shown;
-  Runtime::SetApplicationErrorDisplay([&](std::exception_ptr e, const void*) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      shown.push_back(ex.what());
-    }
-  });
+  ErrorDisplayRecorder shown;
   TComPort port;
   port.SetPort("COM10");
   port.BeginLoading();
   port.SetConnected(true);
   EXPECT_NO_THROW(port.FinishLoading());
-  Runtime::SetApplicationErrorDisplay(nullptr);
   EXPECT_FALSE(port.Connected());
-  EXPECT_EQ(shown, (std::vector<std::string>{"Unable to open com port (win error code: 2)"}));
+  EXPECT_EQ(shown.Messages(), (std::vector<std::string>{"Unable to open com port (win error code: 2)"}));
 }
 
 TEST_F(PortConfig, OpenAndCloseAreIdempotentAndFireNothingTwice) {

@@ -7,6 +7,7 @@
 
 #include "CPort/ComPort.h"
 #include "CPort/runtime/MainThread.h"
+#include "error_display_recorder.h"
 #include "pty_pair.h"
 #include "serve_until.h"
 
@@ -175,15 +176,13 @@ TEST_F(PtyPort, RxCharReportsWhatIsWaiting) {
 }
 
 TEST_F(PtyPort, FarSideClosedWhileOpenStopsMonitoringAndStillCloses) {
-  std::atomic<int> shown{0};
-  Runtime::SetApplicationErrorDisplay([&](std::exception_ptr, const void*) { ++shown; });
+  ErrorDisplayRecorder shown;
   port.OpenPort();
   pty.CloseMaster();
-  EXPECT_TRUE(ServeUntil([&] { return shown >= 1; }));
+  EXPECT_TRUE(ServeUntil([&] { return shown.Count() >= 1; }));
   EXPECT_NO_THROW(port.ClosePort());
   EXPECT_FALSE(port.Connected());
-  Runtime::SetApplicationErrorDisplay(nullptr);
-  EXPECT_EQ(shown, 1);
+  EXPECT_EQ(shown.Count(), 1u);
 }
 
 TEST_F(PtyPort, SecondOpenOfTheSameTtyIsRefusedAsBusy) {

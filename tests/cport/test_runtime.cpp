@@ -10,6 +10,7 @@
 #include "CPort/runtime/Component.h"
 #include "CPort/runtime/MainThread.h"
 #include "CPort/runtime/Thread.h"
+#include "error_display_recorder.h"
 
 using namespace CPort;
 using namespace std::chrono_literals;
@@ -124,19 +125,11 @@ TEST(MainThreadQueue, SendReleasesTheSenderWhenTakenAndKeepsOrder) {
 }
 
 TEST(MainThreadQueue, SentErrorsGoToTheApplicationErrorDisplay) {
-  std::vector<std::string> shown;
-  Runtime::SetApplicationErrorDisplay([&](std::exception_ptr e, const void*) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      shown.push_back(ex.what());
-    }
-  });
+  ErrorDisplayRecorder shown;
   LambdaThread t([] { Runtime::SendToMainThread([] { throw std::runtime_error("step failed"); }); });
   t.Resume();
   t.WaitFor();
-  Runtime::SetApplicationErrorDisplay(nullptr);
-  EXPECT_EQ(shown, (std::vector<std::string>{"step failed"}));
+  EXPECT_EQ(shown.Messages(), (std::vector<std::string>{"step failed"}));
 }
 
 TEST(MainThreadQueue, WakeUpIsCalledForEachRequestAndServeRunsThem) {
