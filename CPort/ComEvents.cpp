@@ -29,16 +29,21 @@ TComEvents MaskToEvents(DWORD mask) {
 }
 
 void TCustomComPort::RunEventSteps(TComEvents batch) {
-  if (batch.Contains(evError)) ProcessError();
-  if (batch.Contains(evRxChar)) ProcessRxChar();
-  if (batch.Contains(evTxEmpty)) ProcessTxEmpty();
-  if (batch.Contains(evBreak)) ProcessBreak();
-  if (batch.Contains(evRing)) ProcessRing();
-  if (batch.Contains(evCTS)) ProcessCTSChange();
-  if (batch.Contains(evDSR)) ProcessDSRChange();
-  if (batch.Contains(evRxFlag)) ProcessRxFlag();
-  if (batch.Contains(evRLSD)) ProcessRLSDChange();
-  if (batch.Contains(evRx80Full)) ProcessRx80Full();
+  // A handler that closes the port ends the batch: a closed port has no
+  // device to ask, and no handler runs after ClosePort.
+  auto run = [&](TComEvent event, void (TCustomComPort::*step)()) {
+    if (batch.Contains(event) && connected_) (this->*step)();
+  };
+  run(evError, &TCustomComPort::ProcessError);
+  run(evRxChar, &TCustomComPort::ProcessRxChar);
+  run(evTxEmpty, &TCustomComPort::ProcessTxEmpty);
+  run(evBreak, &TCustomComPort::ProcessBreak);
+  run(evRing, &TCustomComPort::ProcessRing);
+  run(evCTS, &TCustomComPort::ProcessCTSChange);
+  run(evDSR, &TCustomComPort::ProcessDSRChange);
+  run(evRxFlag, &TCustomComPort::ProcessRxFlag);
+  run(evRLSD, &TCustomComPort::ProcessRLSDChange);
+  run(evRx80Full, &TCustomComPort::ProcessRx80Full);
 }
 
 // --- Processing steps ---------------------------------------------------------

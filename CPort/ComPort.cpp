@@ -147,7 +147,14 @@ bool IsDeviceGone(int error) { return error == EIO || error == ENXIO || error ==
 }  // namespace
 
 void TCustomComPort::ClosePort() {
-  if (!connected_) return;
+  // A handler that runs while the port waits for its event thread may ask
+  // to close again; the close under way covers it.
+  if (!connected_ || closing_) return;
+  closing_ = true;
+  struct ClearClosing {
+    bool& flag;
+    ~ClearClosing() { flag = false; }
+  } clearClosing{closing_};
   NotifyBeforeClose();
   std::exception_ptr purgeError;
   try {
@@ -170,9 +177,20 @@ void TCustomComPort::StartEventMonitoring() {
 
 void TCustomComPort::StopEventMonitoring() noexcept {
   if (!threadCreated_) return;
-  eventThread_.reset();  // stops the loop and waits for its end
+  std::unique_ptr<TComThread> thread = std::move(eventThread_);
+  std::unique_ptr<TPortWindow> window = std::move(window_);
   threadCreated_ = false;
-  window_.reset();
+  if (thread->WaitsForCaller()) {
+    // Closing from inside one of this port's own handlers: the thread cannot
+    // end before the handler returns. Stop it now (it touches nothing of the
+    // port once stopped) and let the main loop collect it after that.
+    thread->RequestStop();
+    Runtime::PostToMainThread([stopping = std::shared_ptr<TComThread>(std::move(thread))] {});
+  } else {
+    thread.reset();  // stops the loop and waits for its end
+  }
+  // The window goes last: messages the thread sent meanwhile still find it.
+  window.reset();
 }
 
 void TCustomComPort::FinishLoading() {

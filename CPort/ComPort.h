@@ -208,6 +208,7 @@ class TCustomComPort : public TComponent {
 
   std::unique_ptr<TComThread> eventThread_;
   bool threadCreated_ = false;
+  bool closing_ = false;
   std::unique_ptr<TPortWindow> window_;
 };
 

@@ -25,7 +25,10 @@ bool IsDeviceGone(DWORD error) {
 }  // namespace
 
 TComThread::TComThread(TCustomComPort* port)
-    : TThread(true), port_(port), stopEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    : TThread(true),
+      port_(port),
+      window_(port->window_.get()),
+      stopEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
   SetPriority(port_->EventThreadPriority());
   // The result is not examined: a device that refuses the mask simply
   // reports nothing.
@@ -59,6 +62,7 @@ void TComThread::Execute() {
       overlapped.hEvent = overlappedEvent;
       mask = 0;
       if (!WaitCommEvent(device, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+        if (StopRequested()) break;
         if (KeepWaitingAfter(GetLastError())) continue;
         endError = std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError())));
         break;
@@ -70,6 +74,10 @@ void TComThread::Execute() {
         consecutiveFailures_ = 0;
         batch_ = MaskToEvents(mask);
         if (!batch_.Empty()) DeliverEvents();
+        // A handler may have closed the port; its device is gone by now.
+        if (StopRequested()) break;
+      } else if (StopRequested()) {
+        break;
       } else if (!KeepWaitingAfter(GetLastError())) {
         endError = std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError())));
         break;
@@ -83,7 +91,13 @@ void TComThread::Execute() {
   SetCommMask(device, 0);
   PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
   CloseHandle(overlappedEvent);
-  if (endError) ReportEnd(endError);
+  if (endError) ReportEnd(std::move(endError));
+}
+
+bool TComThread::StopRequested() const { return WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0; }
+
+bool TComThread::WaitsForCaller() const {
+  return IsCurrentThread() || (deliveringOnMainThread_ && Runtime::IsMainThread());
 }
 
 bool TComThread::KeepWaitingAfter(DWORD error) {
@@ -94,15 +108,24 @@ bool TComThread::KeepWaitingAfter(DWORD error) {
 // Event delivery ended on an error: a handler's, or a device that went away.
 // Nobody waits for this thread's result, so the application's error display
 // is told once; without that the received data would simply stop.
-void TComThread::ReportEnd(std::exception_ptr error) { Runtime::ShowApplicationError(error, port_); }
+void TComThread::ReportEnd(std::exception_ptr error) { Runtime::ShowApplicationError(std::move(error), port_); }
 
 void TComThread::DeliverEvents() {
   switch (port_->SyncMethod()) {
     case smThreadSync:
-      Runtime::RunOnMainThread([this] { port_->RunEventSteps(batch_); });
+      Runtime::RunOnMainThread([this] {
+        deliveringOnMainThread_ = true;
+        try {
+          port_->RunEventSteps(batch_);
+        } catch (...) {
+          deliveringOnMainThread_ = false;
+          throw;
+        }
+        deliveringOnMainThread_ = false;
+      });
       break;
     case smWindowSync:
-      port_->window_->SendEvents(batch_);
+      window_->SendEvents(batch_);
       break;
     case smNone:
       port_->RunEventSteps(batch_);

@@ -3,6 +3,9 @@
 // port's SyncMethod chooses.
 #pragma once
 
+#include <atomic>
+#include <exception>
+
 #include "CPort/ComTypes.h"
 #include "CPort/platform/win_comm.h"
 #include "CPort/runtime/Thread.h"
@@ -10,6 +13,7 @@
 namespace CPort {
 
 class TCustomComPort;
+class TPortWindow;
 
 class TComThread : public TThread {
  public:
@@ -23,6 +27,11 @@ class TComThread : public TThread {
   // also after the loop has ended by itself.
   void RequestStop();
 
+  // True while the caller is one this thread waits for: a handler running on
+  // the event thread itself, or on the main thread for a handed-over batch.
+  // Such a caller cannot wait for the thread's end.
+  bool WaitsForCaller() const;
+
  protected:
   void Execute() override;
 
@@ -31,12 +40,16 @@ class TComThread : public TThread {
   // Decides what a failed event wait means; returns true to keep waiting.
   bool KeepWaitingAfter(Platform::DWORD error);
   void ReportEnd(std::exception_ptr error);
+  bool StopRequested() const;
 
   TCustomComPort* port_;
+  // The port's notification window (smWindowSync); outlives this thread.
+  TPortWindow* window_;
   // Kept until the thread object is destroyed, so a stop request after the
   // loop's own end never signals a closed handle.
   Platform::HANDLE stopEvent_;
   TComEvents batch_;
+  std::atomic<bool> deliveringOnMainThread_{false};
   int consecutiveFailures_ = 0;
 };
 

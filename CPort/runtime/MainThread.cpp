@@ -86,7 +86,7 @@ void RunRequest(Request& request) {
   {
     std::lock_guard lock(q.mutex);
     request.completion->done = true;
-    if (request.errorToRequester) request.completion->error = error;
+    if (request.errorToRequester) request.completion->error = std::move(error);
   }
   q.progress.notify_all();
 }
@@ -136,8 +136,10 @@ void RunOnMainThread(const std::function<void()>& call) {
   WaitFor(completion, true);
   std::exception_ptr error;
   {
+    // Moved, not copied: the requester then holds the only reference, so the
+    // error object is released on the thread that handles it.
     std::lock_guard lock(GetQueue().mutex);
-    error = completion->error;
+    error = std::move(completion->error);
   }
   if (error) std::rethrow_exception(error);
 }
@@ -155,6 +157,8 @@ void SendToMainThread(std::function<void()> call) {
   Enqueue(Request{std::move(call), completion, false});
   WaitFor(completion, false);
 }
+
+void PostToMainThread(std::function<void()> call) { Enqueue(Request{std::move(call), nullptr, false}); }
 
 int ServeMainThreadQueue() {
   int served = 0;
@@ -217,7 +221,9 @@ void ShowApplicationError(std::exception_ptr error, const void* sender) {
     Display(error, sender);
     return;
   }
-  Enqueue(Request{[error, sender] { Display(error, sender); }, nullptr, false});
+  // The queued call holds the only reference, so the error is released on
+  // the main thread that shows it.
+  PostToMainThread([error = std::move(error), sender] { Display(error, sender); });
 }
 
 }  // namespace CPort::Runtime

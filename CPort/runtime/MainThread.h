@@ -32,6 +32,11 @@ void RunOnMainThread(const std::function<void()>& call);
 // their order. Called on the main thread, `call` runs at once.
 void SendToMainThread(std::function<void()> call);
 
+// Queues `call` for the main thread without waiting for it, also when called
+// on the main thread (it then runs the next time the queue is served). An
+// exception it raises goes to the application's error display.
+void PostToMainThread(std::function<void()> call);
+
 // Main thread only: runs every request queued so far; returns how many.
 int ServeMainThreadQueue();
 // Main thread only: waits up to `limit` for a request, then serves the queue.

@@ -61,6 +61,7 @@ void TThread::ApplyPriority() {
 }
 
 void TThread::Run() {
+  runningOn_ = std::this_thread::get_id();
   if (priority_ != TThreadPriority::tpNormal) ApplyPriority();
   try {
     Execute();

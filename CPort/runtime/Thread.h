@@ -28,6 +28,8 @@ class TThread {
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }
   bool Finished() const;
+  // True when called on this object's own thread.
+  bool IsCurrentThread() const { return runningOn_.load() == std::this_thread::get_id(); }
 
   // Applied when the thread starts (and at once if it runs). Only tpNormal
   // and below can be had without privileges on Linux; a refused priority
@@ -51,6 +53,7 @@ class TThread {
   void ApplyPriority();
 
   std::thread thread_;
+  std::atomic<std::thread::id> runningOn_{};  // set by the thread itself
   std::atomic<bool> terminated_{false};
   std::atomic<bool> started_{false};
   mutable std::mutex mutex_;

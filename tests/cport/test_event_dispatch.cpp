@@ -360,3 +360,36 @@ TEST_F(EventDispatch, DestructorOfAnOpenPortWithAHandlerThatRefusesTheCloseDoesN
   port.reset();
   EXPECT_FALSE(device->IsOpen());
 }
+
+// A handler may close its own port: the event thread cannot end before the
+// handler returns, so the close must not wait for it, and nothing of the
+// port runs afterwards.
+TEST_F(EventDispatch, HandlerThatClosesItsOwnPortDoesNotHang) {
+  for (TSyncMethod method : {smThreadSync, smWindowSync, smNone}) {
+    ErrorDisplayRecorder shown;
+    port->SetSyncMethod(method);
+    std::atomic<int> rxChars{0};
+    std::atomic<bool> closed{false};
+    port->OnRxChar = [&](TComponent*, std::int32_t) {
+      ++rxChars;
+      port->ClosePort();
+      closed = true;
+    };
+    port->OnCTSChange = [&](TComponent*, bool) {
+      if (closed) ADD_FAILURE() << "a handler ran after its port was closed";
+    };
+    port->OpenPort();
+    device->SetModemLines(0);
+    device->Feed("bye");
+    device->SetModemLines(MS_CTS_ON);
+    ASSERT_TRUE(ServeUntil([&] { return closed.load(); })) << int(method);
+    // Let the stopped thread be collected.
+    Runtime::WaitAndServeMainThreadQueue(100ms);
+    Runtime::ServeMainThreadQueue();
+    EXPECT_FALSE(port->Connected());
+    EXPECT_FALSE(device->IsOpen());
+    EXPECT_EQ(rxChars, 1);
+    EXPECT_EQ(shown.Count(), 0u) << ::testing::PrintToString(shown.Messages());
+    port->OnCTSChange = nullptr;
+  }
+}
