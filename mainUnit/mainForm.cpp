@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFont>
+#include <QLabel>
 #include <QLocale>
 #include <QMenu>
 #include <QTextCursor>
@@ -31,6 +33,7 @@ TmainForm::TmainForm(TWindowServices* services, QWidget* parent)
     services_ = ownServices_.get();
   }
   ui->setupUi(this);
+  FitTextsToTheFont();
   BuildComponents();
   ConnectHandlers();
   FormCreate(this);
@@ -41,6 +44,18 @@ TmainForm::~TmainForm() {
   if (comPort_) comPort_->OnRxChar = nullptr;
   comPort_.reset();
   ComPort1 = nullptr;
+}
+
+// The layout was measured with an 11-pixel "MS Sans Serif", which Linux
+// desktops do not have: prefer fonts of the same width, and let each label
+// take the width its caption needs, as labels size themselves to their text.
+void TmainForm::FitTextsToTheFont() {
+  QFont narrow = font();
+  narrow.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                      QStringLiteral("Nimbus Sans"), QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans Condensed")});
+  narrow.setPixelSize(11);
+  setFont(narrow);
+  for (QLabel* label : findChildren<QLabel*>()) label->adjustSize();
 }
 
 void TmainForm::BuildComponents() {

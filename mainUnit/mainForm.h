@@ -84,6 +84,7 @@ class TmainForm : public QWidget {
   bool ReadPending() const { return rxWait_.isActive(); }
 
  private:
+  void FitTextsToTheFont();
   void BuildComponents();
   void ConnectHandlers();
   // Runs a handler; an error leaving it is shown.
