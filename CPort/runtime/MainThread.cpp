@@ -28,6 +28,9 @@ struct Queue {
   std::condition_variable progress;  // a request was taken up or has run
   std::deque<Request> requests;
   std::thread::id mainThread = std::this_thread::get_id();
+  // The wake-up is called under its own lock, so that once a new one is set
+  // no call of the old one is still running (its owner may be gone).
+  std::mutex wakeMutex;
   WakeUp wakeUp;
   ErrorDisplay errorDisplay;
   unsigned notifications = 0;
@@ -43,14 +46,13 @@ const bool kQueueCreated = (GetQueue(), true);
 
 void Enqueue(Request request) {
   Queue& q = GetQueue();
-  WakeUp wake;
   {
     std::lock_guard lock(q.mutex);
     q.requests.push_back(std::move(request));
-    wake = q.wakeUp;
   }
   q.changed.notify_all();
-  if (wake) wake();
+  std::lock_guard lock(q.wakeMutex);
+  if (q.wakeUp) q.wakeUp();
 }
 
 void Display(std::exception_ptr error, const void* sender) {
@@ -206,7 +208,7 @@ void NotifyMainThreadQueue() {
 
 void SetMainThreadWakeUp(WakeUp wakeUp) {
   Queue& q = GetQueue();
-  std::lock_guard lock(q.mutex);
+  std::lock_guard lock(q.wakeMutex);
   q.wakeUp = std::move(wakeUp);
 }
 

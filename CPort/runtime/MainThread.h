@@ -47,7 +47,9 @@ void ServeMainThreadQueueUntil(const std::function<bool()>& done);
 // Wakes ServeMainThreadQueueUntil so that it tests its condition again.
 void NotifyMainThreadQueue();
 
-// Called from the requesting thread each time a request is queued.
+// Called from the requesting thread each time a request is queued. Once
+// SetMainThreadWakeUp returns, the previous callback is neither running nor
+// called again. The callback must not set a new one.
 using WakeUp = std::function<void()>;
 void SetMainThreadWakeUp(WakeUp wakeUp);
 

@@ -16,3 +16,34 @@ inline bool ServeUntil(const std::function<bool()>& done,
   }
   return true;
 }
+
+#include <condition_variable>
+#include <mutex>
+
+// Counts the requests handed to the main thread while it lives, so a test
+// can wait until an event thread is blocked in a hand-over instead of
+// guessing with a sleep.
+class HandOverWatch {
+ public:
+  HandOverWatch() {
+    CPort::Runtime::SetMainThreadWakeUp([this] {
+      std::lock_guard lock(mutex_);
+      ++count_;
+      changed_.notify_all();
+    });
+  }
+  ~HandOverWatch() { CPort::Runtime::SetMainThreadWakeUp(nullptr); }
+  HandOverWatch(const HandOverWatch&) = delete;
+  HandOverWatch& operator=(const HandOverWatch&) = delete;
+
+  // Waits until `count` requests in all have been handed over.
+  bool WaitFor(int count, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return count_ >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};

@@ -101,10 +101,11 @@ TEST_F(EventDispatch, WithoutEventsNoThreadYetTheOpenNotificationsFire) {
 TEST_F(EventDispatch, BatchRunsErrorBeforeRxChar) {
   port->OpenPort();
   Attach(*port, log);
+  HandOverWatch handOver;
   // The main loop is not served yet: the first batch waits for it while the
   // next events are remembered and come as one batch.
   device->SetModemLines(MS_CTS_ON);
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(handOver.WaitFor(1));
   device->Feed("c");
   device->RaiseErrors(CE_FRAME);
   ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 3; })) << ::testing::PrintToString(log.Entries());
@@ -114,8 +115,9 @@ TEST_F(EventDispatch, BatchRunsErrorBeforeRxChar) {
 TEST_F(EventDispatch, ErrorFlagsClearedByAQueueQueryFireNoError) {
   port->OpenPort();
   Attach(*port, log);
+  HandOverWatch handOver;
   device->Feed("ab");
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(handOver.WaitFor(1));
   // Remembered while the first batch waits; that batch's queue query clears
   // the error flag before the error step of the next batch runs.
   device->RaiseErrors(CE_FRAME);
@@ -134,8 +136,9 @@ TEST_F(EventDispatch, RxCharForAnEmptiedQueueFiresNothing) {
     port->ReceiveText(text, 1024);
     ++rxChars;
   };
+  HandOverWatch handOver;
   device->Feed("a");
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(handOver.WaitFor(1));
   device->Feed("b");  // remembered while the first batch waits
   ASSERT_TRUE(ServeUntil([&] { return rxChars >= 1; }));
   std::this_thread::sleep_for(100ms);
@@ -143,18 +146,24 @@ TEST_F(EventDispatch, RxCharForAnEmptiedQueueFiresNothing) {
   EXPECT_EQ(rxChars, 1);
 }
 
-TEST_F(EventDispatch, SignalStepsReadTheLinesWhenTheyRunAndCtsComesBeforeDsr) {
+TEST_F(EventDispatch, CtsComesBeforeDsr) {
   port->OpenPort();
   Attach(*port, log);
   device->SetModemLines(MS_CTS_ON | MS_DSR_ON);
   ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 2; }));
   EXPECT_EQ(log.Entries(), (Strings{"CTS on", "DSR on"}));
+}
 
+TEST_F(EventDispatch, SignalStepsReadTheLinesWhenTheyRun) {
+  port->OpenPort();
+  Attach(*port, log);
+  HandOverWatch handOver;
   // A CTS pulse that is over when its step runs is reported as off.
-  device->SetModemLines(0);  // batch delivered once served
-  std::this_thread::sleep_for(50ms);
-  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 4; }));
-  EXPECT_EQ(log.Entries()[2], "CTS off");
+  device->SetModemLines(MS_CTS_ON);
+  ASSERT_TRUE(handOver.WaitFor(1));
+  device->SetModemLines(0);
+  ASSERT_TRUE(ServeUntil([&] { return log.Size() >= 2; }));
+  EXPECT_EQ(log.Entries(), (Strings{"CTS off", "CTS off"}));
 }
 
 TEST_F(EventDispatch, LineEventsReachTheirHandlers) {
@@ -321,11 +330,12 @@ TEST_F(EventDispatch, CloseWhileAHandlerRunsReturnsUnderEachMethod) {
       inHandler = true;
       std::this_thread::sleep_for(100ms);
     };
+    HandOverWatch handOver;
     port->OpenPort();
     device->Feed("z");
     if (method != smNone) {
       // The batch is handed over; closing must still serve it and finish.
-      std::this_thread::sleep_for(50ms);
+      ASSERT_TRUE(handOver.WaitFor(1));
     } else {
       while (!inHandler) std::this_thread::sleep_for(1ms);
     }
