@@ -2,10 +2,9 @@
 // settings to the device.
 #include "CPort/ComPort.h"
 
-#include <cerrno>
-
 #include "CPort/ComThread.h"
 #include "CPort/PortWindow.h"
+#include "CPort/device_errors_p.h"
 #include "CPort/runtime/MainThread.h"
 
 namespace CPort {
@@ -138,14 +137,6 @@ void TCustomComPort::OpenPort() {
   NotifyAfterOpen();
 }
 
-namespace {
-
-// A device that went away can no longer be purged; that is no reason to
-// keep it open.
-bool IsDeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
-
-}  // namespace
-
 void TCustomComPort::ClosePort() {
   // A handler that runs while the port waits for its event thread may ask
   // to close again; the close under way covers it.
@@ -160,7 +151,9 @@ void TCustomComPort::ClosePort() {
   try {
     CancelTransfers();
   } catch (const EComPort& e) {
-    if (!IsDeviceGone(e.OsErrorCode())) purgeError = std::current_exception();
+    // A device that went away can no longer be purged; that is no reason to
+    // keep it open.
+    if (!IsDeviceGoneError(e.OsErrorCode())) purgeError = std::current_exception();
   }
   StopEventMonitoring();
   ReleaseDevice();

@@ -2,10 +2,9 @@
 
 #include <sched.h>
 
-#include <cerrno>
-
 #include "CPort/ComPort.h"
 #include "CPort/PortWindow.h"
+#include "CPort/device_errors_p.h"
 #include "CPort/runtime/MainThread.h"
 
 namespace CPort {
@@ -17,10 +16,6 @@ namespace {
 // A failed wait that repeats this often in a row is not transient: the loop
 // would otherwise spin on it.
 constexpr int kMaxConsecutiveFailures = 8;
-
-bool IsDeviceGone(DWORD error) {
-  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
-}
 
 }  // namespace
 
@@ -101,7 +96,7 @@ bool TComThread::WaitsForCaller() const {
 }
 
 bool TComThread::KeepWaitingAfter(DWORD error) {
-  if (IsDeviceGone(error)) return false;
+  if (IsDeviceGoneError(static_cast<int>(error))) return false;
   return ++consecutiveFailures_ < kMaxConsecutiveFailures;
 }
 

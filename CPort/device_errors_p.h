@@ -1,0 +1,17 @@
+// ---------------------------------------------------------------------------
+// Not API. Private to the port library.
+// ---------------------------------------------------------------------------
+#pragma once
+
+#include <cerrno>
+
+namespace CPort {
+
+// The errno values with which calls on a device that went away fail (an
+// adapter pulled out, the far side of a pseudo-terminal closed, a handle
+// already released).
+inline bool IsDeviceGoneError(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
+}
+
+}  // namespace CPort
