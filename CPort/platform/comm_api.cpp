@@ -1,10 +1,10 @@
 // The Windows-style calls of win_comm.h: argument checks, handle lookup and
 // last-error bookkeeping around the comm engine and the event objects.
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "comm_engine_p.h"
 #include "event_object_p.h"
@@ -47,10 +47,10 @@ template <typename Start>
 BOOL Transfer(const std::shared_ptr<CommEngine>& device, OVERLAPPED* overlapped, DWORD* count, Start start) {
   if (count != nullptr) *count = 0;
   if (overlapped == nullptr) {
+    // The engine wakes its completion waiters itself: no event is needed.
     OVERLAPPED own{};
-    auto event = std::make_shared<EventObject>(true, false);
     DWORD done = 0;
-    DWORD status = start(&own, event, done);
+    DWORD status = start(&own, nullptr, done);
     if (status == ERROR_IO_PENDING) status = device->OverlappedResult(&own, true, done);
     if (count != nullptr) *count = done;
     return Result(status);
@@ -231,17 +231,17 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   }
   // The shared pointers keep the events alive even if a handle is closed
   // during the wait.
-  std::vector<std::shared_ptr<EventObject>> owned;
-  std::vector<EventObject*> events;
+  std::array<std::shared_ptr<EventObject>, MAXIMUM_WAIT_OBJECTS> owned;
+  std::array<EventObject*, MAXIMUM_WAIT_OBJECTS> events{};
   for (DWORD i = 0; i < count; ++i) {
-    owned.push_back(HandleTable::FindEvent(handles[i]));
-    if (!owned.back()) {
+    owned[i] = HandleTable::FindEvent(handles[i]);
+    if (!owned[i]) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    events.push_back(owned.back().get());
+    events[i] = owned[i].get();
   }
-  return WaitForEventObjects(events, waitAll != FALSE, milliseconds);
+  return WaitForEventObjects({events.data(), count}, waitAll != FALSE, milliseconds);
 }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }

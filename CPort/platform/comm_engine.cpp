@@ -1,16 +1,16 @@
 // The comm engine (see comm_engine_p.h).
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <system_error>
 
 #include "comm_engine_p.h"
-#include "event_object_p.h"
+#include "unattended_driver_p.h"
 
 namespace CPort::Platform {
 
@@ -31,14 +31,6 @@ ULONG_PTR LoadStatus(OVERLAPPED* overlapped) {
   return std::atomic_ref<ULONG_PTR>(overlapped->Internal).load(std::memory_order_acquire);
 }
 
-// Marks an OVERLAPPED as carrying a started operation. The engine publishes
-// the result through the same atomic fields from whichever thread ends it.
-void MarkPending(OVERLAPPED* overlapped, const std::shared_ptr<EventObject>& event) {
-  std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(0, std::memory_order_relaxed);
-  std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(STATUS_PENDING, std::memory_order_release);
-  if (event) event->Reset();
-}
-
 bool IsValidState(const DCB& dcb) {
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
   if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
@@ -50,11 +42,18 @@ bool IsValidState(const DCB& dcb) {
   return true;
 }
 
+// Queue growth from `before` to `after` bytes crossing 80% of `size`.
+bool CrossesEightyPercent(std::uint64_t before, std::uint64_t after, std::uint64_t size) {
+  return before * 10 < size * 8 && after * 10 >= size * 8;
+}
+
+constexpr std::uint32_t kInputInterest = EPOLLIN | EPOLLRDHUP | EPOLLET;
+
 }  // namespace
 
 // Holds the engine mutex for one step; when the step ends, applies what
-// backends reported during it and wakes the engine thread if its sleep no
-// longer fits.
+// backends reported during it and brings the engine's descriptors (device
+// interest, timer, unattended driving) in line with the work left.
 class CommEngine::Guard {
  public:
   explicit Guard(CommEngine& engine) : engine_(engine), lock_(engine.mutex_) {
@@ -81,39 +80,56 @@ CommEngine::~CommEngine() {
     open = !closing_;
   }
   if (open) Close();
+  if (epollFd_ >= 0) {
+    UnattendedDriver::Remove(this);
+    ::close(epollFd_);
+  }
+  if (timerFd_ >= 0) ::close(timerFd_);
 }
 
 int CommEngine::Start() {
-  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeFd_ < 0) return errno;
+  epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) return errno;
+  timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timerFd_ < 0) return errno;
+  epoll_event timer{};
+  timer.events = EPOLLIN;
+  timer.data.fd = timerFd_;
+  if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &timer) != 0) return errno;
   fd_ = backend_->PollFd();
+  if (fd_ >= 0) {
+    epoll_event device{};
+    device.events = kInputInterest;
+    device.data.fd = fd_;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd_, &device) != 0) return errno;
+    deviceInterest_ = kInputInterest;
+  }
+  {
+    Guard guard(*this);
+    capturing_ = Captures();
+  }
   backend_->Attach(this);
   attached_ = true;
-  try {
-    thread_ = std::thread(&CommEngine::Run, this);
-  } catch (const std::system_error& error) {
-    return error.code().value();
-  }
   return 0;
 }
 
 DWORD CommEngine::Close() {
   const DWORD intercepted = static_cast<DWORD>(backend_->Intercept(CommCall::CloseHandle));
+  std::lock_guard maskLock(maskMutex_);
   {
     Guard guard(*this);
     if (closing_) return ERROR_INVALID_HANDLE;
     closing_ = true;
     FailAll(ERROR_OPERATION_ABORTED);
-  }
-  if (thread_.joinable()) {
-    Signal();
-    thread_.join();
+    if (unattended_) {
+      UnattendedDriver::Remove(this);
+      unattended_ = false;
+    }
   }
   // Outside the mutex: a backend's Detach may wait for its own threads,
   // which may be waiting for the engine.
   if (attached_) backend_->Detach();
   backend_->Close();
-  if (wakeFd_ >= 0) ::close(wakeFd_);
   return intercepted;
 }
 
@@ -121,17 +137,14 @@ DWORD CommEngine::Close() {
 
 DWORD CommEngine::SetupComm(DWORD inQueue, DWORD outQueue) {
   if (const int error = backend_->Intercept(CommCall::SetupComm)) return error;
-  if (inQueue == 0) return ERROR_INVALID_PARAMETER;
+  if (inQueue == 0 || inQueue > kMaxQueueSize || outQueue > kMaxQueueSize) return ERROR_INVALID_PARAMETER;
   Guard guard(*this);
   if (closing_) return ERROR_INVALID_HANDLE;
   if (const int error = backend_->SetupQueues(inQueue, outQueue)) return error;
-  try {
-    queue_.SetLimit(std::max(inQueue, kDefaultInputSize));
-    requestedInputSize_ = inQueue;
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-  if (fd_ < 0) PullInput();
+  // Only a limit: the queue's storage grows with the data that arrives.
+  queue_.SetLimit(std::max(inQueue, kDefaultInputSize));
+  requestedInputSize_ = inQueue;
+  if (capturing_) PullInput();
   return ERROR_SUCCESS;
 }
 
@@ -147,11 +160,7 @@ DWORD CommEngine::SetState(const DCB& dcb) {
 
 DWORD CommEngine::SetTimeouts(const COMMTIMEOUTS& timeouts) {
   if (const int error = backend_->Intercept(CommCall::SetCommTimeouts)) return error;
-  // "Return at once" and "wait for ever" at the same time means nothing.
-  if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
-      timeouts.ReadTotalTimeoutConstant == MAXDWORD) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (!AreValidTimeouts(timeouts)) return ERROR_INVALID_PARAMETER;
   Guard guard(*this);
   if (closing_) return ERROR_INVALID_HANDLE;
   if (const int error = backend_->ApplyTimeouts(timeouts)) return error;
@@ -165,11 +174,17 @@ DWORD CommEngine::SetTimeouts(const COMMTIMEOUTS& timeouts) {
 DWORD CommEngine::SetMask(DWORD mask) {
   if (const int error = backend_->Intercept(CommCall::SetCommMask)) return error;
   if ((mask & ~kValidEvents) != 0) return ERROR_INVALID_PARAMETER;
-  Guard guard(*this);
-  if (closing_) return ERROR_INVALID_HANDLE;
-  if (wait_) FinishWait(ERROR_SUCCESS, 0);
-  history_ &= mask;
-  mask_ = mask;
+  std::lock_guard maskLock(maskMutex_);
+  {
+    Guard guard(*this);
+    if (closing_) return ERROR_INVALID_HANDLE;
+    if (wait_) FinishWait(ERROR_SUCCESS, 0);
+    history_ &= mask;
+    mask_ = mask;
+  }
+  // Outside the engine's lock: stopping a watcher waits for its thread,
+  // which may be reporting to the engine.
+  backend_->WatchEvents(mask);
   return ERROR_SUCCESS;
 }
 
@@ -218,58 +233,26 @@ void CommEngine::AddErrors(DWORD errors) {
 
 // ---- transfers ---------------------------------------------------------------
 
-CommEngine::Transfer CommEngine::MakeRead(void* buffer, DWORD count, OVERLAPPED* overlapped,
-                                          std::shared_ptr<EventObject> event) const {
-  Transfer read;
-  read.overlapped = overlapped;
-  read.event = std::move(event);
-  read.in = static_cast<std::uint8_t*>(buffer);
-  read.count = count;
-  const DWORD interval = timeouts_.ReadIntervalTimeout;
-  const DWORD multiplier = timeouts_.ReadTotalTimeoutMultiplier;
-  const DWORD constant = timeouts_.ReadTotalTimeoutConstant;
-  const std::uint64_t total = std::uint64_t{multiplier} * count + constant;
-  if (interval == MAXDWORD) {
-    if (multiplier == 0 && constant == 0) {
-      read.immediate = true;
-    } else if (multiplier == MAXDWORD) {
-      read.returnIfAny = true;
-      read.firstByte = true;
-      read.totalMs = constant;
-    } else {
-      read.returnIfAny = true;
-      read.totalMs = total;
-    }
-  } else {
-    if (multiplier != 0 || constant != 0) read.totalMs = total;
-    read.intervalMs = interval;
-  }
-  return read;
+// Marks an OVERLAPPED as carrying a started operation, and binds its event
+// to this engine so that whoever waits on it drives the device. The result
+// is published through the same atomic fields from whichever thread ends it.
+void CommEngine::MarkPending(OVERLAPPED* overlapped, const std::shared_ptr<EventObject>& event) {
+  std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(0, std::memory_order_relaxed);
+  std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(STATUS_PENDING, std::memory_order_release);
+  if (event) event->ResetAndBind(shared_from_this());
 }
 
-CommEngine::Transfer CommEngine::MakeWrite(const void* data, DWORD count, OVERLAPPED* overlapped,
-                                           std::shared_ptr<EventObject> event) const {
-  Transfer write;
-  write.overlapped = overlapped;
-  write.event = std::move(event);
-  write.out = static_cast<const std::uint8_t*>(data);
-  write.count = count;
-  const DWORD multiplier = timeouts_.WriteTotalTimeoutMultiplier;
-  const DWORD constant = timeouts_.WriteTotalTimeoutConstant;
-  if (multiplier != 0 || constant != 0) write.totalMs = std::uint64_t{multiplier} * count + constant;
-  return write;
-}
-
-// A read reaching the head of the queue takes what the input queue holds and
-// starts its timers. Returns true when the read is complete already.
+// A read reaching the head of the queue takes what the input queue and the
+// device hold and starts its timers. Returns true when it is complete already.
 bool CommEngine::ActivateRead(Transfer& read, TimePoint now) {
   read.active = true;
-  const std::size_t taken = queue_.Take(read.in + read.done, read.count - read.done);
-  read.done += taken;
-  if (read.done == read.count || read.immediate || (read.returnIfAny && read.done > 0)) return true;
-  if (read.firstByte) read.count = read.done + 1;
-  if (read.totalMs) read.totalDeadline = After(now, *read.totalMs);
-  if (read.intervalMs != 0 && read.done > 0) read.intervalDeadline = After(now, read.intervalMs);
+  read.done += queue_.Take(read.in + read.done, read.count - read.done);
+  if (read.done < read.count) read.done += ReadDevice(read.in + read.done, read.count - read.done, true);
+  const ReadPlan& plan = read.read;
+  if (read.done == read.count || plan.immediate || (plan.returnIfAny && read.done > 0)) return true;
+  if (plan.firstByte) read.count = read.done + 1;
+  if (plan.totalMs) read.totalDeadline = After(now, *plan.totalMs);
+  if (plan.intervalMs != 0 && read.done > 0) read.intervalDeadline = After(now, plan.intervalMs);
   return false;
 }
 
@@ -296,7 +279,7 @@ void CommEngine::FinishWrite(DWORD status) {
   Publish(writes_.front(), status);
   writes_.pop_front();
   if (writes_.empty()) {
-    if (status == ERROR_SUCCESS) backend_->WatchTxEmpty();
+    if (status == ERROR_SUCCESS && (mask_ & EV_TXEMPTY)) backend_->WatchTxEmpty();
   } else {
     ActivateWrite(writes_.front(), Clock::now());
   }
@@ -312,8 +295,11 @@ void CommEngine::PublishResult(OVERLAPPED* overlapped, const std::shared_ptr<Eve
                                std::size_t bytes) {
   std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(bytes, std::memory_order_relaxed);
   std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(status, std::memory_order_release);
-  if (event) event->Set();
-  if (completionWaiters_ > 0) completed_.notify_all();
+  if (event) {
+    event->Unbind(this);
+    event->Set();
+  }
+  for (const auto& waiter : completionWaiters_) waiter->Wake();
 }
 
 void CommEngine::FailAll(DWORD status) {
@@ -328,6 +314,11 @@ void CommEngine::Lose(int error) {
   if (lost_ != 0) return;
   lost_ = error != 0 ? error : EIO;
   FailAll(static_cast<DWORD>(lost_));
+  if (fd_ >= 0) {
+    // A hung-up descriptor would report itself again and again.
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
+    deviceInterest_ = 0;
+  }
 }
 
 DWORD CommEngine::Read(void* buffer, DWORD count, OVERLAPPED* overlapped, std::shared_ptr<EventObject> event,
@@ -337,16 +328,19 @@ DWORD CommEngine::Read(void* buffer, DWORD count, OVERLAPPED* overlapped, std::s
   Guard guard(*this);
   if (closing_) return ERROR_INVALID_HANDLE;
   if (lost_) return static_cast<DWORD>(lost_);
-  Transfer read = MakeRead(buffer, count, overlapped, std::move(event));
+  Transfer read;
+  read.overlapped = overlapped;
+  read.event = std::move(event);
+  read.in = static_cast<std::uint8_t*>(buffer);
+  read.count = count;
+  read.read = PlanRead(timeouts_, count);
   if (reads_.empty()) {
-    // What the device holds already may finish the read here and now.
-    if (queue_.Size() < count) PullInput();
-    if (lost_) return static_cast<DWORD>(lost_);
-    if (ActivateRead(read, Clock::now())) {
+    // What the queue and the device hold already may finish the read here.
+    const bool complete = ActivateRead(read, Clock::now());
+    if (deferredLost_ != 0) return static_cast<DWORD>(deferredLost_);
+    if (complete) {
       done = static_cast<DWORD>(read.done);
       Publish(read, ERROR_SUCCESS);
-      // A push-style device keeps what did not fit; there is room now.
-      if (fd_ < 0 && done > 0) PullInput();
       return ERROR_SUCCESS;
     }
   }
@@ -362,7 +356,12 @@ DWORD CommEngine::Write(const void* data, DWORD count, OVERLAPPED* overlapped,
   Guard guard(*this);
   if (closing_) return ERROR_INVALID_HANDLE;
   if (lost_) return static_cast<DWORD>(lost_);
-  Transfer write = MakeWrite(data, count, overlapped, std::move(event));
+  Transfer write;
+  write.overlapped = overlapped;
+  write.event = std::move(event);
+  write.out = static_cast<const std::uint8_t*>(data);
+  write.count = count;
+  write.totalMs = PlanWrite(timeouts_, count).totalMs;
   if (writes_.empty()) {
     while (write.done < write.count) {
       const ssize_t written = backend_->Write(write.out + write.done, write.count - write.done);
@@ -374,7 +373,7 @@ DWORD CommEngine::Write(const void* data, DWORD count, OVERLAPPED* overlapped,
     if (write.done == write.count) {
       done = count;
       Publish(write, ERROR_SUCCESS);
-      backend_->WatchTxEmpty();
+      if (mask_ & EV_TXEMPTY) backend_->WatchTxEmpty();
       return ERROR_SUCCESS;
     }
     ActivateWrite(write, Clock::now());
@@ -384,87 +383,165 @@ DWORD CommEngine::Write(const void* data, DWORD count, OVERLAPPED* overlapped,
   return ERROR_IO_PENDING;
 }
 
-// Reads what the device has, straight into the pending read when there is
-// one (the input queue is then empty), else into the queue's free space. A
-// full queue is not read from, so the device's own flow control can act.
-void CommEngine::PullInput() {
-  if (lost_ || closing_) return;
-  for (;;) {
-    std::uint8_t* target = nullptr;
-    std::size_t room = 0;
-    const bool intoRead = !reads_.empty();
-    if (intoRead) {
-      Transfer& read = reads_.front();
-      target = read.in + read.done;
-      room = read.count - read.done;
-    } else {
-      const std::span<std::uint8_t> span = queue_.FreeSpan();
-      target = span.data();
-      room = span.size();
-    }
-    if (room == 0) return;
-    const ssize_t got = backend_->Read(target, room);
-    if (got == -EAGAIN || got == -EINTR || got == 0) return;
-    if (got < 0) {
-      Lose(static_cast<int>(-got));
-      return;
-    }
-    Received(target, static_cast<std::size_t>(got), intoRead);
-    if (static_cast<std::size_t>(got) < room) return;
+// ---- input -----------------------------------------------------------------------
+
+// Input is captured into the user-space queue when nothing else can hold
+// it faithfully: a push-style device, a backend that decodes its stream, an
+// rx-flag that must see each byte, or a queue larger than the kernel's.
+bool CommEngine::Captures() const {
+  return fd_ < 0 || !backend_->ReadsUnchanged() || (mask_ & EV_RXFLAG) != 0 ||
+         requestedInputSize_ > kKernelQueueBytes;
+}
+
+void CommEngine::SwitchInputMode() {
+  capturing_ = !capturing_;
+  if (capturing_) {
+    // What the kernel holds was counted and reported already.
+    PullInput(false);
+  } else {
+    kernelSeen_ = KernelInput();
+    deviceMayHaveMore_ = false;
   }
 }
 
-// Bookkeeping for bytes that have just been placed in the pending read or at
-// the end of the input queue.
-void CommEngine::Received(std::uint8_t* data, std::size_t count, bool intoRead) {
+std::size_t CommEngine::KernelInput() const {
+  int count = 0;
+  if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &count) != 0 || count < 0) return 0;
+  return static_cast<std::size_t>(count);
+}
+
+// The device reported new input (an edge). Captured input is read now; the
+// kernel's queue is only counted, and read straight into a pending read.
+void CommEngine::InputEdge() {
+  if (capturing_) {
+    PullInput();
+    return;
+  }
+  const std::size_t available = KernelInput();
+  DWORD events = 0;
+  // An edge without growth (the descriptor re-armed, or bytes a reader
+  // took already) is no new input: unread bytes are not reported twice.
+  if (available > kernelSeen_) {
+    events |= EV_RXCHAR;
+    if (CrossesEightyPercent(queue_.Size() + kernelSeen_, queue_.Size() + available, requestedInputSize_)) {
+      events |= EV_RX80FULL;
+    }
+  }
+  kernelSeen_ = available;
+  Raise(events);
+  if (!reads_.empty()) PullInput();
+}
+
+// Reads what the device has into `target`. Reports rx-char (and rx-flag)
+// for bytes not reported before; a lost device is noted for the end of the
+// step. Returns the bytes read.
+std::size_t CommEngine::ReadDevice(std::uint8_t* target, std::size_t room, bool report) {
+  if (room == 0 || lost_ || closing_ || deferredLost_ != 0) return 0;
+  ssize_t got = 0;
+  do {
+    got = backend_->Read(target, room);
+  } while (got == -EINTR);
+  if (got == -EAGAIN || got == 0) {
+    deviceMayHaveMore_ = false;
+    return 0;
+  }
+  if (got < 0) {
+    deferredLost_ = static_cast<int>(-got);
+    return 0;
+  }
+  const auto count = static_cast<std::size_t>(got);
+  deviceMayHaveMore_ = count == room;
+  if (!capturing_) {
+    // Bytes beyond those already counted arrived unseen (their edge is
+    // still to come, and will find them gone).
+    const std::size_t unseen = count > kernelSeen_ ? count - kernelSeen_ : 0;
+    kernelSeen_ -= std::min(count, kernelSeen_);
+    if (unseen > 0 && report) Raise(EV_RXCHAR);
+  } else if (report) {
+    NoteInput(target, count);
+  }
+  return count;
+}
+
+void CommEngine::NoteInput(const std::uint8_t* data, std::size_t count) {
   DWORD events = EV_RXCHAR;
   if ((mask_ & EV_RXFLAG) && std::memchr(data, static_cast<unsigned char>(evtChar_), count) != nullptr) {
     events |= EV_RXFLAG;
   }
-  if (intoRead) {
-    Transfer& read = reads_.front();
-    read.done += count;
-    if (read.done == read.count) {
-      FinishRead(ERROR_SUCCESS);
-    } else if (read.intervalMs != 0) {
-      read.intervalDeadline = After(Clock::now(), read.intervalMs);
-    }
-  } else {
-    const std::uint64_t before = queue_.Size();
-    queue_.Commit(count);
-    const std::uint64_t after = queue_.Size();
-    const std::uint64_t limit = requestedInputSize_;
-    if (before * 10 < limit * 8 && after * 10 >= limit * 8) events |= EV_RX80FULL;
-  }
   Raise(events);
+}
+
+void CommEngine::NoteQueueGrowth(std::size_t before) {
+  if (CrossesEightyPercent(before, queue_.Size(), requestedInputSize_)) Raise(EV_RX80FULL);
+}
+
+// Reads what the device has, straight into the pending reads, then (when
+// capturing) into the queue's free space. A full queue is not read from, so
+// the device's own flow control can act.
+void CommEngine::PullInput(bool report) {
+  while (!lost_ && !closing_ && deferredLost_ == 0) {
+    if (!reads_.empty()) {
+      Transfer& read = reads_.front();
+      const std::size_t room = read.count - read.done;
+      const std::size_t got = ReadDevice(read.in + read.done, room, report);
+      read.done += got;
+      if (read.done == read.count) {
+        FinishRead(ERROR_SUCCESS);
+      } else if (got > 0 && read.read.intervalMs != 0) {
+        read.intervalDeadline = After(Clock::now(), read.read.intervalMs);
+      }
+      if (got < room) return;
+      continue;
+    }
+    if (!capturing_) return;
+    const std::span<std::uint8_t> span = queue_.FreeSpan();
+    if (span.empty()) {
+      deviceMayHaveMore_ = true;
+      return;
+    }
+    const std::size_t before = queue_.Size();
+    const std::size_t got = ReadDevice(span.data(), span.size(), report);
+    queue_.Commit(got);
+    if (report) NoteQueueGrowth(before);
+    if (got < span.size()) return;
+  }
 }
 
 // Input a push-style backend hands over. What neither the pending read nor
 // the queue can take is lost, and reported as an input overflow.
 void CommEngine::Accept(const std::uint8_t* data, std::size_t count) {
   while (count > 0 && !lost_ && !closing_) {
-    const bool intoRead = !reads_.empty();
-    std::uint8_t* target = nullptr;
-    std::size_t room = 0;
-    if (intoRead) {
-      target = reads_.front().in + reads_.front().done;
-      room = reads_.front().count - reads_.front().done;
+    std::size_t part = 0;
+    if (!reads_.empty()) {
+      Transfer& read = reads_.front();
+      part = std::min(read.count - read.done, count);
+      std::memcpy(read.in + read.done, data, part);
+      read.done += part;
+      NoteInput(data, part);
+      if (read.done == read.count) {
+        FinishRead(ERROR_SUCCESS);
+      } else if (read.read.intervalMs != 0) {
+        read.intervalDeadline = After(Clock::now(), read.read.intervalMs);
+      }
     } else {
       const std::span<std::uint8_t> span = queue_.FreeSpan();
-      target = span.data();
-      room = span.size();
+      if (span.empty()) {
+        AddErrors(CE_RXOVER);
+        return;
+      }
+      part = std::min(span.size(), count);
+      std::memcpy(span.data(), data, part);
+      const std::size_t before = queue_.Size();
+      queue_.Commit(part);
+      NoteInput(data, part);
+      NoteQueueGrowth(before);
     }
-    if (room == 0) {
-      AddErrors(CE_RXOVER);
-      return;
-    }
-    const std::size_t part = std::min(room, count);
-    std::memcpy(target, data, part);
-    Received(target, part, intoRead);
     data += part;
     count -= part;
   }
 }
+
+// ---- output and time -------------------------------------------------------------
 
 void CommEngine::PushOutput() {
   if (lost_ || closing_) return;
@@ -507,7 +584,11 @@ DWORD CommEngine::Purge(DWORD flags) {
     for (const Transfer& read : reads_) Publish(read, ERROR_OPERATION_ABORTED);
     reads_.clear();
   }
-  if (flags & PURGE_RXCLEAR) queue_.Clear();
+  if (flags & PURGE_RXCLEAR) {
+    queue_.Clear();
+    kernelSeen_ = 0;
+    deviceMayHaveMore_ = false;
+  }
   const DWORD clear = flags & (PURGE_TXCLEAR | PURGE_RXCLEAR);
   if (clear != 0 && !lost_) {
     if (const int error = backend_->Purge(clear)) return error;
@@ -519,14 +600,16 @@ DWORD CommEngine::ClearError(DWORD* errors, COMSTAT* stat) {
   if (const int error = backend_->Intercept(CommCall::ClearCommError)) return error;
   Guard guard(*this);
   if (closing_) return ERROR_INVALID_HANDLE;
-  DWORD outQueue = 0;
   if (stat != nullptr) {
+    DWORD outQueue = 0;
     if (!lost_) {
       if (const int error = backend_->OutputQueued(outQueue)) return error;
     }
     for (const Transfer& write : writes_) outQueue += static_cast<DWORD>(write.count - write.done);
+    std::size_t inQueue = queue_.Size();
+    if (!capturing_ && !lost_) inQueue += KernelInput();
     stat->Flags = 0;
-    stat->cbInQue = static_cast<DWORD>(queue_.Size());
+    stat->cbInQue = static_cast<DWORD>(inQueue);
     stat->cbOutQue = outQueue;
   }
   if (errors != nullptr) *errors = errors_;
@@ -542,49 +625,130 @@ DWORD CommEngine::ModemStatus(DWORD& status) {
   return static_cast<DWORD>(backend_->ModemStatus(status));
 }
 
-bool CommEngine::IsPendingHere(const OVERLAPPED* overlapped, std::shared_ptr<EventObject>* event) const {
-  auto match = [&](const Transfer& transfer) {
-    if (transfer.overlapped != overlapped) return false;
-    *event = transfer.event;
-    return true;
-  };
-  if (std::any_of(reads_.begin(), reads_.end(), match)) return true;
-  if (std::any_of(writes_.begin(), writes_.end(), match)) return true;
-  if (wait_ && wait_->overlapped == overlapped) {
-    *event = wait_->event;
-    return true;
-  }
-  return false;
+bool CommEngine::IsPendingHere(const OVERLAPPED* overlapped) const {
+  auto match = [&](const Transfer& transfer) { return transfer.overlapped == overlapped; };
+  return std::any_of(reads_.begin(), reads_.end(), match) || std::any_of(writes_.begin(), writes_.end(), match) ||
+         (wait_ && wait_->overlapped == overlapped);
 }
 
 DWORD CommEngine::OverlappedResult(OVERLAPPED* overlapped, bool wait, DWORD& transferred) {
   transferred = 0;
   if (const int error = backend_->Intercept(CommCall::GetOverlappedResult)) return error;
   if (LoadStatus(overlapped) == STATUS_PENDING) {
-    if (!wait) return ERROR_IO_INCOMPLETE;
-    std::shared_ptr<EventObject> event;
-    {
-      std::lock_guard lock(mutex_);
-      // Results are published under the mutex: a status still pending here
-      // belongs to no operation of this device and would never complete.
-      if (!IsPendingHere(overlapped, &event) && LoadStatus(overlapped) == STATUS_PENDING) {
-        return ERROR_INVALID_PARAMETER;
-      }
+    if (!wait) {
+      // Nobody may have driven the device lately: catch up first.
+      Drive();
+      if (LoadStatus(overlapped) == STATUS_PENDING) return ERROR_IO_INCOMPLETE;
+    } else if (const DWORD error = AwaitCompletion(overlapped); error != ERROR_SUCCESS) {
+      return error;
     }
-    if (event) {
-      EventObject* events[] = {event.get()};
-      WaitForEventObjects(events, false, INFINITE);
-    }
-    // Without an event, or when someone else set it early.
-    std::unique_lock lock(mutex_);
-    ++completionWaiters_;
-    completed_.wait(lock, [&] { return LoadStatus(overlapped) != STATUS_PENDING; });
-    --completionWaiters_;
   }
   const ULONG_PTR status = LoadStatus(overlapped);
   transferred = static_cast<DWORD>(
       std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).load(std::memory_order_relaxed));
   return static_cast<DWORD>(status);
+}
+
+// Waits for an operation of this engine to end, driving the device
+// meanwhile. Does not depend on the OVERLAPPED's event (there may be none,
+// or its owner may set it early).
+DWORD CommEngine::AwaitCompletion(OVERLAPPED* overlapped) {
+  const std::shared_ptr<Waiter> waiter = Waiter::ForThisThread();
+  if (!waiter) return static_cast<DWORD>(errno);
+  {
+    Guard guard(*this);
+    // Results are published under the mutex: a status still pending here
+    // belongs to no operation of this device and would never complete.
+    if (!IsPendingHere(overlapped) && LoadStatus(overlapped) == STATUS_PENDING) return ERROR_INVALID_PARAMETER;
+    completionWaiters_.push_back(waiter);
+    ++leaders_;
+  }
+  DWORD result = ERROR_SUCCESS;
+  EventDriver* self = this;
+  while (LoadStatus(overlapped) == STATUS_PENDING) {
+    if (!PollAndDrive(*waiter, {&self, 1}, nullptr)) {
+      result = static_cast<DWORD>(errno);
+      break;
+    }
+  }
+  Guard guard(*this);
+  std::erase(completionWaiters_, waiter);
+  --leaders_;
+  return result;
+}
+
+// ---- driving -------------------------------------------------------------------
+
+void CommEngine::Drive() {
+  Guard guard(*this);
+  if (closing_) return;
+  epoll_event ready[4];
+  const int count = ::epoll_wait(epollFd_, ready, 4, 0);
+  std::uint32_t device = 0;
+  for (int i = 0; i < count; ++i) {
+    if (ready[i].data.fd == timerFd_) {
+      std::uint64_t expirations = 0;
+      [[maybe_unused]] const ssize_t ignored = ::read(timerFd_, &expirations, sizeof expirations);
+      armedDeadline_ = TimePoint::max();
+    } else {
+      device |= ready[i].events;
+    }
+  }
+  if (device & (EPOLLHUP | EPOLLERR)) {
+    PullInput();
+    if (deferredLost_ == 0) deferredLost_ = EIO;
+  } else {
+    if (device & (EPOLLIN | EPOLLRDHUP)) InputEdge();
+    if (device & EPOLLOUT) PushOutput();
+  }
+  ExpireTransfers(Clock::now());
+}
+
+void CommEngine::Lead(int change) {
+  Guard guard(*this);
+  leaders_ += change;
+}
+
+// Brings the descriptors in line with the work left: EPOLLOUT only while
+// writes wait, the timer at the nearest deadline, and the unattended driver
+// only while transfers are pending with nobody driving.
+void CommEngine::UpdatePlan() {
+  if (closing_) return;
+  if (fd_ >= 0 && !lost_) {
+    const std::uint32_t interest = kInputInterest | (writes_.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT));
+    if (interest != deviceInterest_) {
+      epoll_event device{};
+      device.events = interest;
+      device.data.fd = fd_;
+      if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &device) == 0) deviceInterest_ = interest;
+    }
+  }
+  TimePoint deadline = TimePoint::max();
+  if (!reads_.empty() && reads_.front().active) deadline = reads_.front().Deadline();
+  if (!writes_.empty() && writes_.front().active) deadline = std::min(deadline, writes_.front().totalDeadline);
+  if (deadline != armedDeadline_) {
+    itimerspec when{};
+    if (deadline != TimePoint::max()) {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+      // 0 would disarm the timer; a deadline that early has passed anyway.
+      when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      when.it_value.tv_nsec = std::max<long>(static_cast<long>(ns % 1000000000), when.it_value.tv_sec == 0 ? 1 : 0);
+    }
+    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) armedDeadline_ = deadline;
+  }
+  const bool unattended = leaders_ == 0 && !lost_ && (!reads_.empty() || !writes_.empty());
+  if (unattended != unattended_) {
+    if (!unattended) {
+      UnattendedDriver::Remove(this);
+      unattended_ = false;
+    } else if (const int error = UnattendedDriver::Add(shared_from_this()); error == 0) {
+      unattended_ = true;
+    } else if (deferredErrors_ == 0) {
+      // Transfers still complete when someone waits for them; report that
+      // they cannot meanwhile.
+      AddErrors(CE_IOE);
+    }
+  }
 }
 
 // ---- reports from the backend -----------------------------------------------
@@ -643,89 +807,16 @@ void CommEngine::Settle() {
       deferredWake_ = false;
       PullInput();
       PushOutput();
+    } else if (!closing_ && !lost_ && Captures() != capturing_) {
+      SwitchInputMode();
+    } else if (capturing_ && deviceMayHaveMore_ && reads_.empty() && queue_.Room() > 0 && !lost_ && !closing_) {
+      // A reader made room in a queue that had stopped reading the device.
+      PullInput();
     } else {
       break;
     }
   }
-  SignalIfPlanChanged();
-}
-
-// ---- the engine thread -------------------------------------------------------
-
-CommEngine::PollPlan CommEngine::Plan() const {
-  PollPlan plan;
-  if (fd_ >= 0 && !lost_ && !closing_) {
-    plan.watchFd = true;
-    if (!reads_.empty() || queue_.Room() > 0) plan.events |= POLLIN;
-    if (!writes_.empty()) plan.events |= POLLOUT;
-  }
-  if (!reads_.empty() && reads_.front().active) plan.deadline = reads_.front().Deadline();
-  if (!writes_.empty() && writes_.front().active) {
-    plan.deadline = std::min(plan.deadline, writes_.front().totalDeadline);
-  }
-  return plan;
-}
-
-void CommEngine::SignalIfPlanChanged() {
-  if (!sleeping_ || signalled_ || closing_) return;
-  const PollPlan plan = Plan();
-  if (plan.watchFd != sleepPlan_.watchFd || plan.events != sleepPlan_.events ||
-      plan.deadline < sleepPlan_.deadline) {
-    signalled_ = true;
-    Signal();
-  }
-}
-
-void CommEngine::Signal() {
-  const std::uint64_t one = 1;
-  // The counter cannot overflow in practice; a failed write would mean a
-  // closed descriptor, which only Close produces after the thread ended.
-  [[maybe_unused]] const ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
-}
-
-void CommEngine::Run() {
-  short revents = 0;
-  for (;;) {
-    PollPlan plan;
-    {
-      Guard guard(*this);
-      sleeping_ = false;
-      signalled_ = false;
-      if (closing_) return;
-      if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        PullInput();
-        Lose(EIO);
-      } else {
-        if (revents & POLLIN) PullInput();
-        if (revents & POLLOUT) PushOutput();
-      }
-      ExpireTransfers(Clock::now());
-      Settle();
-      plan = Plan();
-      sleeping_ = true;
-      sleepPlan_ = plan;
-    }
-    pollfd fds[2] = {{plan.watchFd ? fd_ : -1, plan.events, 0}, {wakeFd_, POLLIN, 0}};
-    timespec limit{};
-    const timespec* timeout = nullptr;
-    if (plan.deadline != TimePoint::max()) {
-      const auto left = std::max(plan.deadline - Clock::now(), Clock::duration::zero());
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      limit.tv_sec = static_cast<time_t>(ns / 1000000000);
-      limit.tv_nsec = static_cast<long>(ns % 1000000000);
-      timeout = &limit;
-    }
-    const int ready = ::ppoll(fds, 2, timeout, nullptr);
-    revents = ready > 0 ? fds[0].revents : 0;
-    if (ready < 0 && errno != EINTR) {
-      // poll itself failing leaves no way to watch the device.
-      DeviceLost(errno);
-    }
-    if (ready > 0 && (fds[1].revents & POLLIN)) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t ignored = ::read(wakeFd_, &count, sizeof count);
-    }
-  }
+  UpdatePlan();
 }
 
 }  // namespace CPort::Platform

@@ -6,24 +6,33 @@
 // queue sized by SetupComm, overlapped reads, writes and the event wait,
 // COMMTIMEOUTS, purge, the event history and ClearCommError's bookkeeping.
 //
-// Work is done where it becomes possible: a read that can be satisfied, or a
-// write the device takes whole, completes inline in the caller's thread. Only
-// what has to wait is queued; the engine's thread then sleeps in poll() on the
-// device's descriptor and an eventfd, with the nearest transfer deadline as
-// the only time limit. Push-style backends (no descriptor) deliver through the
-// DeviceSink calls, which do the work in the reporting thread.
+// The engine has no thread. Work is done where it becomes possible: a read
+// that can be satisfied, or a write the device takes whole, completes inline
+// in the caller's thread. What has to wait is queued, and the engine's epoll
+// descriptor (the device, edge-triggered, with EPOLLOUT only while writes are
+// pending; a timerfd at the nearest transfer deadline) tells when it can go
+// on. The threads that wait for the engine's operations poll that descriptor
+// and run the engine's step (Drive) themselves (see event_object_p.h); while
+// transfers are pending and nobody waits, the process's unattended driver
+// does (unattended_driver_p.h). Push-style backends (no descriptor) deliver
+// through the DeviceSink calls, which do the work in the reporting thread.
 //
-// Every state change happens under one mutex. Sink calls that a backend makes
-// from inside a call the engine is making (same thread, mutex held) are noted
-// and applied when that engine step ends, so a backend never re-enters the
-// engine in the middle of an update.
+// Input: when the backend reads its descriptor unchanged and no event needs
+// to see the bytes as they arrive (rx-flag), the kernel's queue is the input
+// queue: arrivals are learnt from the descriptor's edges and FIONREAD, and
+// reads go straight into the caller's buffer. Otherwise bytes are read at
+// arrival into a user-space queue that grows with the data.
+//
+// Every state change happens under one mutex per engine. Sink calls that a
+// backend makes from inside a call the engine is making (same thread, mutex
+// held) are noted and applied when that engine step ends, so a backend never
+// re-enters the engine in the middle of an update.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -33,14 +42,14 @@
 #include <vector>
 
 #include "device_backend_p.h"
+#include "event_object_p.h"
 #include "input_queue_p.h"
+#include "transfer_timeouts.h"
 #include "win_comm.h"
 
 namespace CPort::Platform {
 
-class EventObject;
-
-class CommEngine final : public DeviceSink {
+class CommEngine final : public DeviceSink, public EventDriver, public std::enable_shared_from_this<CommEngine> {
  public:
   // The input queue's size until SetupComm, and its floor: the size given to
   // SetupComm is a recommendation, and like the Windows serial driver the
@@ -48,13 +57,19 @@ class CommEngine final : public DeviceSink {
   // bytes still sees everything waiting up to the default (a tty's kernel
   // queue holds as much again), instead of finding the rest invisible.
   static constexpr DWORD kDefaultInputSize = 4096;
+  // What a tty's (and a pty's) kernel input queue holds. A larger requested
+  // size is kept in user space, so that it can fill to 80% and beyond.
+  static constexpr DWORD kKernelQueueBytes = 4096;
+  // The largest queue size SetupComm takes: a signed 32-bit count.
+  static constexpr DWORD kMaxQueueSize = 0x7FFFFFFF;
 
   explicit CommEngine(std::unique_ptr<DeviceBackend> backend);
   ~CommEngine() override;
   CommEngine(const CommEngine&) = delete;
   CommEngine& operator=(const CommEngine&) = delete;
 
-  // Attaches to the backend and starts the engine thread; 0 or an errno.
+  // Sets up the engine's descriptors and attaches to the backend; 0 or an
+  // errno. The engine must be owned by a shared_ptr.
   int Start();
   // Ends pending operations with ERROR_OPERATION_ABORTED and releases the
   // device. The result is the CloseHandle interception (the device is
@@ -86,6 +101,11 @@ class CommEngine final : public DeviceSink {
   void Wake() override;
   void DeviceLost(int error) override;
 
+  // EventDriver
+  int WaitDescriptor() const override { return epollFd_; }
+  void Drive() override;
+  void Lead(int change) override;
+
  private:
   using Clock = std::chrono::steady_clock;
   using TimePoint = Clock::time_point;
@@ -100,12 +120,9 @@ class CommEngine final : public DeviceSink {
     const std::uint8_t* out = nullptr;  // write source
     std::size_t count = 0;
     std::size_t done = 0;
-    std::optional<std::uint64_t> totalMs;  // total timeout, from activation
-    DWORD intervalMs = 0;                  // read interval timeout, 0: none
-    bool immediate = false;                // read: complete with what is there
-    bool returnIfAny = false;              // read: complete at once if anything is there
-    bool firstByte = false;                // read: when nothing was there, one byte completes it
-    bool active = false;                   // at the head of its queue, deadlines running
+    ReadPlan read;                      // reads
+    std::optional<std::uint64_t> totalMs;
+    bool active = false;                // at the head of its queue, deadlines running
     TimePoint totalDeadline = TimePoint::max();
     TimePoint intervalDeadline = TimePoint::max();
     TimePoint Deadline() const { return std::min(totalDeadline, intervalDeadline); }
@@ -117,24 +134,14 @@ class CommEngine final : public DeviceSink {
     DWORD* events;
   };
 
-  // What the engine thread sleeps on.
-  struct PollPlan {
-    bool watchFd = false;
-    short events = 0;
-    TimePoint deadline = TimePoint::max();
-  };
-
   template <typename F>
   void FromSink(F&& note);
   void Settle();
-  void Run();
-  void Signal();
-  PollPlan Plan() const;
-  void SignalIfPlanChanged();
+  bool Captures() const;
+  void SwitchInputMode();
+  void UpdatePlan();
 
-  Transfer MakeRead(void* buffer, DWORD count, OVERLAPPED* overlapped, std::shared_ptr<EventObject> event) const;
-  Transfer MakeWrite(const void* data, DWORD count, OVERLAPPED* overlapped,
-                     std::shared_ptr<EventObject> event) const;
+  void MarkPending(OVERLAPPED* overlapped, const std::shared_ptr<EventObject>& event);
   bool ActivateRead(Transfer& read, TimePoint now);
   void ActivateWrite(Transfer& write, TimePoint now) const;
   void StartNextReads();
@@ -145,8 +152,11 @@ class CommEngine final : public DeviceSink {
                      std::size_t bytes);
   void FinishWait(DWORD status, DWORD events);
 
-  void PullInput();
-  void Received(std::uint8_t* data, std::size_t count, bool intoRead);
+  void InputEdge();
+  std::size_t ReadDevice(std::uint8_t* target, std::size_t room, bool report);
+  void PullInput(bool report = true);
+  void NoteInput(const std::uint8_t* data, std::size_t count);
+  void NoteQueueGrowth(std::size_t before);
   void Accept(const std::uint8_t* data, std::size_t count);
   void PushOutput();
   void ExpireTransfers(TimePoint now);
@@ -154,23 +164,29 @@ class CommEngine final : public DeviceSink {
   void AddErrors(DWORD errors);
   void Lose(int error);
   void FailAll(DWORD status);
-  bool IsPendingHere(const OVERLAPPED* overlapped, std::shared_ptr<EventObject>* event) const;
+  bool IsPendingHere(const OVERLAPPED* overlapped) const;
+  std::size_t KernelInput() const;
+  DWORD AwaitCompletion(OVERLAPPED* overlapped);
 
   const std::unique_ptr<DeviceBackend> backend_;
-  int fd_ = -1;       // the backend's descriptor, -1 for push-style
-  int wakeFd_ = -1;   // eventfd that interrupts the engine thread's poll
+  int fd_ = -1;        // the backend's descriptor, -1 for push-style
+  int epollFd_ = -1;   // the device and the timer; what waiters poll
+  int timerFd_ = -1;   // the nearest transfer deadline
   bool attached_ = false;
-  std::thread thread_;
+
+  // Serialises SetCommMask with the backend's watchers and with Close.
+  std::mutex maskMutex_;
 
   mutable std::mutex mutex_;
   std::atomic<std::thread::id> owner_{};  // thread holding mutex_ inside a Guard
-  std::condition_variable completed_;     // for GetOverlappedResult without an event
-  int completionWaiters_ = 0;
 
   InputQueue queue_{kDefaultInputSize};
   // The size the port asked for: rx-80-full fires at 80% of it, whatever
   // the queue's real (possibly larger) size.
   std::uint64_t requestedInputSize_ = kDefaultInputSize;
+  bool capturing_ = true;           // input is read at arrival into queue_
+  bool deviceMayHaveMore_ = false;  // capturing: the queue filled before the device was empty
+  std::size_t kernelSeen_ = 0;      // not capturing: kernel bytes already reported
   char evtChar_ = 0;
   COMMTIMEOUTS timeouts_{};
   DWORD mask_ = 0;
@@ -189,10 +205,13 @@ class CommEngine final : public DeviceSink {
   bool deferredWake_ = false;
   std::vector<std::uint8_t> deferredBytes_;
 
-  // The engine thread's current sleep, to decide whether it must be woken.
-  bool sleeping_ = false;
-  bool signalled_ = false;
-  PollPlan sleepPlan_;
+  // Who drives the engine: threads waiting on its descriptor, threads in
+  // GetOverlappedResult for one of its operations, or the unattended driver.
+  int leaders_ = 0;
+  std::vector<std::shared_ptr<Waiter>> completionWaiters_;
+  bool unattended_ = false;             // registered with the unattended driver
+  std::uint32_t deviceInterest_ = 0;    // the device's epoll events now
+  TimePoint armedDeadline_ = TimePoint::max();
 };
 
 }  // namespace CPort::Platform

@@ -6,11 +6,18 @@
 // The seam between the comm engine and the device kinds.
 //
 // The engine (comm_engine_p.h) keeps the Windows semantics in one place: the
-// user-space input queue sized by SetupComm, pending overlapped reads, writes
-// and the event wait, COMMTIMEOUTS, purge, the event history, rx-char, rx-flag
-// and rx-80-full, ClearCommError's flags and counts. A backend only moves
-// bytes and reports what happens on the line. Two backends exist: the tty
+// input queue sized by SetupComm, pending overlapped reads, writes and the
+// event wait, COMMTIMEOUTS, purge, the event history, rx-char, rx-flag and
+// rx-80-full, ClearCommError's flags and counts. A backend only moves bytes
+// and reports what happens on the line. Two backends exist: the tty
 // (tty_backend_posix.*) and the virtual device (virtual_device.*).
+//
+// Where the input queue lives: a backend whose Read hands over the
+// descriptor's bytes unchanged says so (ReadsUnchanged); the kernel's queue
+// is then the input queue (counts from FIONREAD, reads straight into the
+// caller's buffer). A backend whose Read decodes its stream (in-band line
+// status marking, a protocol's escapes) and a push-style backend get a
+// user-space queue filled at arrival; nothing else is needed to plug in.
 //
 // Return conventions: int results are 0 or an errno value; ssize_t results are
 // a byte count >= 0 or -errno (-EAGAIN: nothing can move now).
@@ -69,8 +76,8 @@ class DeviceBackend {
   // non-zero errno makes the call fail with it. The tty always returns 0.
   virtual int Intercept(CommCall call) { (void)call; return 0; }
 
-  // Start and stop the backend's own watchers (modem lines, drain). Attach is
-  // called once after open, Detach once before Close; after Detach returns no
+  // Attach is called once after open, Detach once before Close; Detach stops
+  // the backend's own watchers (modem lines, drain), and after it returns no
   // sink call is made any more.
   virtual void Attach(DeviceSink* sink) = 0;
   virtual void Detach() = 0;
@@ -86,6 +93,17 @@ class DeviceBackend {
   // and calls Wake when it can take more output.
   virtual int PollFd() const = 0;
 
+  // True while Read returns exactly the bytes the descriptor holds, so that
+  // the descriptor's FIONREAD count is the number of bytes Read will give.
+  // May change with ApplyState; read at every engine step.
+  virtual bool ReadsUnchanged() const { return false; }
+
+  // The events the port now waits for (SetCommMask). A backend starts the
+  // watchers it needs for them (modem lines) and stops those it no longer
+  // needs. Called outside the engine's lock, never concurrently with itself
+  // or with Detach.
+  virtual void WatchEvents(DWORD mask) { (void)mask; }
+
   // Non-blocking data movement. Read strips any in-band line status marking
   // and reports it through the sink; it returns -EIO (or another errno) when
   // the device is gone.
@@ -94,8 +112,9 @@ class DeviceBackend {
 
   // Bytes accepted by Write but not yet on the line.
   virtual int OutputQueued(DWORD& count) = 0;
-  // Called when the engine has handed its last pending output to Write; the
-  // backend reports EV_TXEMPTY through the sink once the line is idle.
+  // Called when the engine has handed its last pending output to Write while
+  // EV_TXEMPTY is in the mask; the backend reports EV_TXEMPTY through the
+  // sink once the line is idle.
   virtual void WatchTxEmpty() = 0;
 
   // MS_*_ON bits. A device without modem lines reports 0 and succeeds.

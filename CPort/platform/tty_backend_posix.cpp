@@ -54,6 +54,8 @@ class TtyBackend final : public DeviceBackend {
   int ApplyTimeouts(const COMMTIMEOUTS&) override { return 0; }
 
   int PollFd() const override { return fd_; }
+  bool ReadsUnchanged() const override { return plain_.load(std::memory_order_relaxed); }
+  void WatchEvents(DWORD mask) override;
   ssize_t Read(std::uint8_t* buffer, std::size_t count) override;
   ssize_t Write(const std::uint8_t* data, std::size_t count) override;
   int OutputQueued(DWORD& count) override;
@@ -72,6 +74,9 @@ class TtyBackend final : public DeviceBackend {
   int fd_;
   bool isPty_ = false;
   bool marked_ = true;
+  // Read returns the descriptor's bytes as they are: no marking to decode,
+  // no zero bytes to drop, no counters to consult.
+  std::atomic<bool> plain_{false};
   std::atomic<DeviceSink*> sink_{nullptr};
   std::atomic<bool> stopping_{false};
 
@@ -83,10 +88,15 @@ class TtyBackend final : public DeviceBackend {
   bool haveCounters_ = false;  // the driver keeps error counters (not a pty)
   LineCounters readCounters_;
 
+  // The modem-line watcher runs only while a modem event is in the mask and
+  // the device has modem lines.
+  bool hasModemLines_ = false;
+  std::atomic<bool> modemStopping_{false};
   InterruptibleThread modemThread_;
 
-  // Drain watch: one thread, started the first time output is still queued
-  // when the engine asks, waits in tcdrain for each request.
+  // Drain watch: a thread started when output is still queued as the engine
+  // asks for tx-empty; it waits in tcdrain for each request and ends once
+  // it has reported and nothing more was asked.
   std::mutex drainMutex_;
   std::condition_variable drainWake_;
   bool drainRequested_ = false;
@@ -101,18 +111,31 @@ void TtyBackend::Attach(DeviceSink* sink) {
   {
     std::lock_guard lock(readMutex_);
     haveCounters_ = ReadLineCounters(fd_, readCounters_) == 0;
+    plain_ = !marked_ && !haveCounters_;
   }
-  // Ptys have no modem lines (ENOTTY): no watcher then.
+  // Ptys have no modem lines (ENOTTY): no watcher for them, ever.
   int lines = 0;
-  if (ReadModemLines(fd_, lines) != 0) return;
+  hasModemLines_ = ReadModemLines(fd_, lines) == 0;
+}
+
+void TtyBackend::WatchEvents(DWORD mask) {
+  const bool wanted = hasModemLines_ && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0;
+  if (wanted == modemThread_.Running()) return;
+  if (!wanted) {
+    modemStopping_ = true;
+    modemThread_.Join();
+    return;
+  }
+  modemStopping_ = false;
   if (modemThread_.Start([this] { WatchModemLines(); }) != 0) {
     // Without the thread no line change would ever be reported.
-    sink->LineErrors(CE_IOE);
+    if (DeviceSink* sink = sink_.load()) sink->LineErrors(CE_IOE);
   }
 }
 
 void TtyBackend::Detach() {
   stopping_ = true;
+  modemStopping_ = true;
   {
     std::lock_guard lock(drainMutex_);
     drainWake_.notify_all();
@@ -151,6 +174,7 @@ int TtyBackend::ApplyState(const DCB& dcb) {
   }
   std::lock_guard lock(readMutex_);
   marked_ = (settings.iflag & PARMRK) != 0 || settings.dropNull;
+  plain_ = !marked_ && !haveCounters_;
   decoder_.SetMarked((settings.iflag & PARMRK) != 0);
   decoder_.SetDropNull(settings.dropNull);
   reportParity_ = settings.reportParity;
@@ -279,9 +303,7 @@ void TtyBackend::WatchTxEmpty() {
 
 void TtyBackend::DrainOutput() {
   std::unique_lock lock(drainMutex_);
-  for (;;) {
-    drainWake_.wait(lock, [this] { return drainRequested_ || stopping_; });
-    if (stopping_) return;
+  while (drainRequested_ && !stopping_) {
     drainRequested_ = false;
     draining_ = true;
     lock.unlock();
@@ -299,12 +321,14 @@ void TtyBackend::DrainOutput() {
     lock.unlock();
     if (error != 0) {
       ReportFailure(error);
-      if (IsDeviceGone(error)) return;
     } else {
       ReportEvents(EV_TXEMPTY);
     }
     lock.lock();
+    if (error != 0 && IsDeviceGone(error)) break;
   }
+  // Nothing more to drain: the thread ends; the next request starts another.
+  drainThreadStarted_ = false;
 }
 
 void TtyBackend::WatchModemLines() {
@@ -319,7 +343,7 @@ void TtyBackend::WatchModemLines() {
   LineCounters counters;
   const bool haveCounters = ReadLineCounters(fd_, counters) == 0;
   int quickReturns = 0;
-  while (!stopping_) {
+  while (!stopping_ && !modemStopping_) {
     const Clock::time_point began = Clock::now();
     if (ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG) != 0) {
       const int error = errno;

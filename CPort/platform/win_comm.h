@@ -205,4 +205,20 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 
 void Sleep(DWORD milliseconds);
 
+// The signal that ends a tty's modem-line wait (TIOCMIWAIT) and drain
+// (tcdrain): those calls ignore the descriptor being closed, so the thread
+// that waits in them (one per port, only while a modem event is armed or a
+// tx-empty is awaited on a device that has modem lines or output timing) is
+// woken with a real-time signal sent to that thread alone. Its handler does
+// nothing and is installed without SA_RESTART.
+//
+// By default the layer takes, when it first needs one, the first real-time
+// signal from SIGRTMIN + 4 up that has no handler yet; a handler the
+// application installed beforehand is never replaced. An application that
+// installs handlers later, or wants a particular signal, names it here
+// before the first port with modem lines opens. Fails with EINVAL for a
+// signal outside SIGRTMIN..SIGRTMAX and with EBUSY once another signal is in
+// use; naming the one in use succeeds.
+BOOL SetLineWaitSignal(int signal);
+
 }  // namespace CPort::Platform

@@ -35,6 +35,7 @@ class BarePtyBackend final : public DeviceBackend {
   int ApplyState(const DCB&) override { return 0; }
   int ApplyTimeouts(const COMMTIMEOUTS&) override { return 0; }
   int PollFd() const override { return fd_; }
+  bool ReadsUnchanged() const override { return true; }
   ssize_t Read(std::uint8_t* buffer, std::size_t count) override {
     const ssize_t got = ::read(fd_, buffer, count);
     if (got == 0) return -EIO;  // a hung-up pty reads as end of file
