@@ -2,6 +2,8 @@
 // settings to the device.
 #include "CPort/ComPort.h"
 
+#include <cerrno>
+
 #include "CPort/ComThread.h"
 #include "CPort/PortWindow.h"
 #include "CPort/device_errors_p.h"
@@ -219,6 +221,8 @@ void TCustomComPort::ConfigureDevice() {
 
 void TCustomComPort::WriteQueueSizes() {
   if (!PushAllowed()) return;
+  // A negative size would reach the platform as a count of 2 to 4 GiB.
+  if (buffer_->InputSize() < 0 || buffer_->OutputSize() < 0) throw EComPort(PortErr::SetupFailed, EINVAL);
   if (!SetupComm(handle_, static_cast<DWORD>(buffer_->InputSize()), static_cast<DWORD>(buffer_->OutputSize())))
     throw EComPort(PortErr::SetupFailed, static_cast<int>(GetLastError()));
 }

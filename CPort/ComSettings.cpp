@@ -1,5 +1,7 @@
 #include "CPort/ComSettings.h"
 
+#include <cerrno>
+
 #include "CPort/ComPort.h"
 
 namespace CPort {
@@ -112,10 +114,19 @@ void TComParity::CopySettingsFrom(const TComParity& other) {
 
 void TComBuffer::Set(std::int32_t& field, std::int32_t value) {
   if (field == value) return;
+  const std::int32_t old = field;
   field = value;
   // The driver works in even sizes.
   if (field > 0 && field % 2 == 1) --field;
-  if (port_) port_->WriteQueueSizes();
+  if (!port_) return;
+  try {
+    port_->WriteQueueSizes();
+  } catch (const EComPort& e) {
+    // A size the device cannot take at all is refused: the port keeps the
+    // size the device still has.
+    if (e.OsErrorCode() == EINVAL) field = old;
+    throw;
+  }
 }
 
 void TComBuffer::SetInputSize(std::int32_t value) { Set(inputSize_, value); }

@@ -19,6 +19,8 @@ namespace {
 // comes and goes (a transfer pending for a moment before its caller waits)
 // does not start a thread each time.
 constexpr int kLingerMs = 100;
+// Marks the wake-up descriptor's entry (engines' entries hold descriptors).
+constexpr std::uint64_t kWakeTag = ~std::uint64_t{0};
 
 struct State {
   std::mutex mutex;
@@ -46,27 +48,35 @@ void Run() {
   epoll_event ready[16];
   for (;;) {
     int timeout = -1;
+    int epollFd = -1;
     {
       std::lock_guard lock(state.mutex);
+      epollFd = state.epollFd;
       timeout = state.drivers.empty() ? kLingerMs : -1;
       state.sleepsForEver = timeout < 0;
     }
-    const int count = ::epoll_wait(state.epollFd, ready, 16, timeout);
+    const int count = ::epoll_wait(epollFd, ready, 16, timeout);
     {
       std::lock_guard lock(state.mutex);
       state.sleepsForEver = false;
       if (count == 0 && state.drivers.empty()) {
+        // Nothing is left of the driver while nothing needs it.
+        ::close(state.epollFd);
+        ::close(state.wakeFd);
+        state.epollFd = -1;
+        state.wakeFd = -1;
         state.running = false;
         return;
       }
     }
     for (int i = 0; i < count; ++i) {
-      const int fd = ready[i].data.fd;
-      if (fd == state.wakeFd) {
+      if (ready[i].data.u64 == kWakeTag) {
         std::uint64_t value = 0;
+        std::lock_guard lock(state.mutex);
         [[maybe_unused]] const ssize_t ignored = ::read(state.wakeFd, &value, sizeof value);
         continue;
       }
+      const auto fd = static_cast<int>(ready[i].data.u64);
       std::shared_ptr<EventDriver> driver;
       {
         std::lock_guard lock(state.mutex);
@@ -95,13 +105,13 @@ int Add(const std::shared_ptr<EventDriver>& driver) {
     }
     epoll_event wake{};
     wake.events = EPOLLIN;
-    wake.data.fd = state.wakeFd;
+    wake.data.u64 = kWakeTag;
     ::epoll_ctl(state.epollFd, EPOLL_CTL_ADD, state.wakeFd, &wake);
   }
   const int fd = driver->WaitDescriptor();
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.fd = fd;
+  event.data.u64 = static_cast<std::uint64_t>(fd);
   if (::epoll_ctl(state.epollFd, EPOLL_CTL_ADD, fd, &event) != 0 && errno != EEXIST) return errno;
   state.drivers[fd] = driver;
   if (!state.running) {

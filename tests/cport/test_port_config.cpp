@@ -156,6 +156,37 @@ TEST_F(PortConfig, FailedPushKeepsTheNewValueAndRaisesItsCode) {
   EXPECT_TRUE(port->Connected());
 }
 
+// Sizes a settings file can hold, loaded onto an open port: a size the
+// device cannot take must be refused (not zero-filled for gigabytes, not
+// silently kept) and leave the old size in place.
+TEST_F(PortConfig, QueueSizesFromAFileAreRefusedOrCostNothingUntilDataArrives) {
+  port->SetEvents({});
+  port->OpenPort();
+  struct Case {
+    std::int32_t size;
+    int error;           // port code * 1000 + errno, 0: accepted
+    std::int32_t kept;   // InputSize afterwards
+  };
+  const Case cases[] = {
+      {-2, 9 * 1000 + EINVAL, 1024},           // would reach the platform as 4 GiB
+      {0, 9 * 1000 + EINVAL, 1024},            // no queue at all
+      {2147483646, 0, 2147483646},             // legal; costs what arrives, not 2 GiB
+      {4096, 0, 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    if (c.error != 0) {
+      EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetInputSize(c.size); }), c.error);
+    } else {
+      port->Buffer().SetInputSize(c.size);
+    }
+    EXPECT_EQ(port->Buffer().InputSize(), c.kept);
+  }
+  EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetOutputSize(-1); }), 9 * 1000 + EINVAL);
+  EXPECT_EQ(port->Buffer().OutputSize(), 1024);
+  EXPECT_TRUE(port->Connected());
+}
+
 TEST_F(PortConfig, OpenThatFailsWhileConfiguringReleasesTheDevice) {
   port->SetEvents({});
   device->FailCall(CommCall::SetCommState, EINVAL, 1);

@@ -1,6 +1,7 @@
 // Purge (abort and clear), queue counts, flow control toward a push-style
 // device, and what a lost device does to pending and later calls.
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 #include "engine_fixture.h"
@@ -69,6 +70,32 @@ TEST_F(PurgeTest, SmallQueueSizeIsARecommendationAndAFullQueueRefills) {
     got.append(buffer, read);
   }
   EXPECT_EQ(got, fed);
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// The largest size SetupComm takes must cost what arrives, not gigabytes
+// filled up front; a size beyond it is refused and the old one stays.
+TEST_F(PurgeTest, HugeQueueSizeCostsOnlyTheDataThatArrives) {
+  const long before = ResidentKiB();
+  ASSERT_TRUE(SetupComm(port_, 0x7FFFFFFE, 0x7FFFFFFE));
+  device_->Feed(std::string(100000, 'h'));
+  EXPECT_EQ(InputCount(), 100000u) << "the whole feed fits the queue";
+  EXPECT_LT(ResidentKiB() - before, 32 * 1024) << "KiB grown";
+
+  ASSERT_TRUE(SetupComm(port_, 5000, 16));
+  EXPECT_FALSE(SetupComm(port_, 0x80000000u, 16));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR));
+  device_->Feed(std::string(6000, 'z'));
+  EXPECT_EQ(InputCount(), 5000u) << "the refused size must leave the old one";
 }
 
 TEST_F(PurgeTest, InvalidFlagsAreRejected) {

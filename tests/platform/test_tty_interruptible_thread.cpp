@@ -1,4 +1,5 @@
 // Ending a thread that waits in a system call nothing but a signal ends.
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "CPort/platform/interruptible_thread_p.h"
+#include "CPort/platform/win_comm.h"
 
 namespace CPort::Platform {
 namespace {
@@ -63,6 +65,52 @@ TEST(TtyInterruptibleThread, SignalWaitsOutsideTheBlockingCall) {
   EXPECT_FALSE(quietCallFailed);
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
+}
+
+void ApplicationHandler(int) {}
+
+// Runs in a fresh process (the choice of signal is made once per process):
+// exits 0 when an application's handler installed before the first port
+// survives, the layer took another signal, and the setter answers as
+// documented.
+void CheckSignalChoice() {
+  struct sigaction mine {};
+  mine.sa_handler = ApplicationHandler;
+  sigemptyset(&mine.sa_mask);
+  if (sigaction(SIGRTMIN + 4, &mine, nullptr) != 0) _exit(10);
+  if (SetLineWaitSignal(SIGINT)) _exit(11);
+  if (GetLastError() != static_cast<DWORD>(EINVAL)) _exit(12);
+
+  int fds[2];
+  if (pipe(fds) != 0) _exit(13);
+  std::atomic<bool> stop{false};
+  InterruptibleThread thread;
+  if (thread.Start([&] {
+        char byte;
+        while (!stop && ::read(fds[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+      }) != 0) {
+    _exit(14);
+  }
+  usleep(10000);
+  stop = true;
+  thread.Join();  // ends the read only if the chosen signal reaches it
+
+  struct sigaction now {};
+  sigaction(SIGRTMIN + 4, nullptr, &now);
+  if (now.sa_handler != ApplicationHandler) _exit(15);  // replaced
+  const int chosen = InterruptibleThread::WakeSignal();
+  if (chosen == SIGRTMIN + 4 || chosen < SIGRTMIN || chosen > SIGRTMAX) _exit(16);
+  if (!SetLineWaitSignal(chosen)) _exit(17);
+  if (SetLineWaitSignal(chosen == SIGRTMAX ? SIGRTMIN : SIGRTMAX) || GetLastError() != static_cast<DWORD>(EBUSY)) {
+    _exit(18);
+  }
+  _exit(0);
+}
+
+TEST(TtyInterruptibleThreadDeathTest, ApplicationsOwnSignalHandlerIsNeverReplaced) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(CheckSignalChoice(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
