@@ -175,6 +175,44 @@ TEST_F(FdEngineTest, FullInputQueueLeavesTheRestInTheKernel) {
   CloseHandle(readEvent);
 }
 
+// The kernel's queue is the input queue here: events come from its growth,
+// so bytes left unread, or read before their arrival was noticed, must not
+// be reported again, and rx-80-full follows the requested size.
+TEST_F(FdEngineTest, KernelQueueReportsEachArrivalOnceAndCountsFromTheKernel) {
+  ASSERT_TRUE(SetupComm(port_, 1000, 1000));
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_RX80FULL));
+  DWORD events = 0;
+  OVERLAPPED wait{};
+  wait.hEvent = event_;
+  auto next = [&](DWORD milliseconds) -> DWORD {
+    events = 0;
+    if (!WaitCommEvent(port_, &events, &wait)) {
+      EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+      if (WaitForSingleObject(event_, milliseconds) != WAIT_OBJECT_0) return 0xDEAD;
+    }
+    return events;
+  };
+  Send(std::string(10, 'a'));
+  EXPECT_EQ(next(5000), EV_RXCHAR);
+  EXPECT_EQ(next(150), 0xDEADu) << "ten unread bytes reported twice";
+  Send(std::string(800, 'b'));  // 810 of 1000: past 80%
+  ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(events, EV_RXCHAR | EV_RX80FULL);
+  COMSTAT stat{};
+  ASSERT_TRUE(ClearCommError(port_, nullptr, &stat));
+  EXPECT_EQ(stat.cbInQue, 810u);
+
+  std::string buffer(810, '\0');
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(port_, buffer.data(), 810, &read, nullptr));
+  EXPECT_EQ(buffer, std::string(10, 'a') + std::string(800, 'b'));
+  EXPECT_EQ(next(150), 0xDEADu) << "a read reported as new input";
+  Send("c");
+  ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(events, EV_RXCHAR) << "rx-80-full again without crossing";
+  ASSERT_TRUE(SetCommMask(port_, 0));  // ends the wait before the frame goes
+}
+
 TEST_F(FdEngineTest, WritesAreDeliveredInOrder) {
   const std::string big(64 * 1024, 'w');
   DWORD written = 0;
