@@ -2,12 +2,18 @@
 // does it, comparing where each descriptor leads with the device's path.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,6 +69,29 @@ bool HoldsTarget(const std::string& processDir, const std::string& target, bool&
   return false;
 }
 
+// The processes with a lock on the file `st` describes, from /proc/locks
+// ("1: FLOCK  ADVISORY  WRITE 4711 00:1a:4 0 EOF": the pid, then the file
+// system's device in hex and the inode).
+std::vector<int> LockingPids(const struct stat& st, const std::string& procRoot) {
+  std::vector<int> pids;
+  std::ifstream locks(procRoot + "/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string id, kind, mode, access, pid, file;
+    if (!(fields >> id >> kind >> mode >> access)) continue;
+    // "->" marks a process waiting for the lock, which holds nothing.
+    if (kind == "->") continue;
+    if (!(fields >> pid >> file)) continue;
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(file.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
+    if (major == ::major(st.st_dev) && minor == ::minor(st.st_dev) && inode == st.st_ino)
+      pids.push_back(std::atoi(pid.c_str()));
+  }
+  return pids;
+}
+
 }  // namespace
 
 std::vector<Holder> FindHolders(const std::string& path, bool& incomplete, const std::string& procRoot) {
@@ -87,6 +116,17 @@ std::vector<Holder> FindHolders(const std::string& path, bool& incomplete, const
     if (HoldsTarget(processDir, target, unreadable))
       holders.push_back({std::atoi(entry->d_name), CommandOf(processDir)});
     incomplete = incomplete || unreadable;
+  }
+  // A device is refused as busy because one of its holders locked it; the
+  // others (a program that keeps a pty open for its own side, say) are not
+  // in the way. Name the lockers where there are any.
+  struct stat st {};
+  if (holders.size() > 1 && ::stat(target.c_str(), &st) == 0) {
+    const std::vector<int> lockers = LockingPids(st, procRoot);
+    std::vector<Holder> locking;
+    for (const Holder& holder : holders)
+      if (std::find(lockers.begin(), lockers.end(), holder.pid) != lockers.end()) locking.push_back(holder);
+    if (!locking.empty()) holders = std::move(locking);
   }
   return holders;
 }
