@@ -48,7 +48,7 @@ const std::vector<Column>& Columns() {
 }
 
 PortRow RowFor(const std::string& name) {
-  if (CPort::Platform::IsVirtualDeviceName(name)) return {name, ""};
+  if (name.empty() || CPort::Platform::IsVirtualDeviceName(name)) return {name, ""};
   return {name, name.front() == '/' ? name : "/dev/" + name};
 }
 
