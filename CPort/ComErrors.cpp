@@ -1,5 +1,6 @@
 #include "CPort/ComErrors.h"
 
+#include <cstring>
 #include <string_view>
 
 #include "CPort/i18n_p.h"
@@ -85,5 +86,22 @@ EComPort::EComPort(int portErrorCode, int osErrorCode)
 
 EComPort::EComPort(int portErrorCode)
     : std::runtime_error(TableText(portErrorCode)), osErrorCode_(-1), portErrorCode_(portErrorCode) {}
+
+EComPort::EComPort(int portErrorCode, int osErrorCode, std::string device) : EComPort(portErrorCode, osErrorCode) {
+  if (!device.empty()) device_ = std::make_shared<const std::string>(std::move(device));
+}
+
+const std::string& EComPort::Device() const noexcept {
+  static const std::string none;
+  return device_ ? *device_ : none;
+}
+
+std::string EComPort::OsErrorText() const {
+  if (osErrorCode_ == -1) return {};
+  char buffer[256];
+  // The GNU strerror_r: thread-safe, returns either its own static text or
+  // the buffer.
+  return ::strerror_r(osErrorCode_, buffer, sizeof buffer);
+}
 
 }  // namespace CPort

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -57,13 +58,31 @@ class EComPort : public std::runtime_error {
   EComPort(int portErrorCode, int osErrorCode);
   // An error without one: OsErrorCode is -1.
   explicit EComPort(int portErrorCode);
+  // An error of an operation on a known device: `device` is the port name
+  // as the port was given it ("ttyUSB0", a path, a virtual device's name).
+  // The message is the same as without it.
+  EComPort(int portErrorCode, int osErrorCode, std::string device);
 
   int OsErrorCode() const noexcept { return osErrorCode_; }
   int PortErrorCode() const noexcept { return portErrorCode_; }
 
+  // The device the error concerns; empty where it is not known.
+  const std::string& Device() const noexcept;
+  // The operating system's own text for OsErrorCode ("Permission denied"),
+  // in the process's message locale; empty when OsErrorCode is -1.
+  std::string OsErrorText() const;
+  // What the user can do about it, translated through the catalogs; empty
+  // when there is no advice. Looks at the system as it is when called: for
+  // a device that may not be opened (EACCES) the group that may, and how to
+  // join it; for one in use (EBUSY) the processes holding it; for one that
+  // does not exist (ENOENT) the ports that do. Never throws.
+  std::string Hint() const;
+
  private:
   int osErrorCode_;
   int portErrorCode_;
+  // Shared so that copying the error, as throwing does, cannot fail.
+  std::shared_ptr<const std::string> device_;
 };
 
 }  // namespace CPort

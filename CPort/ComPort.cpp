@@ -202,7 +202,7 @@ void TCustomComPort::FinishLoading() {
 void TCustomComPort::AcquireDevice() {
   handle_ = CreateFileA(port_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OVERLAPPED, 0);
-  if (handle_ == INVALID_HANDLE_VALUE) throw EComPort(PortErr::OpenFailed, static_cast<int>(GetLastError()));
+  if (handle_ == INVALID_HANDLE_VALUE) throw EComPort(PortErr::OpenFailed, static_cast<int>(GetLastError()), port_);
 }
 
 void TCustomComPort::ReleaseDevice() {
@@ -224,7 +224,7 @@ void TCustomComPort::WriteQueueSizes() {
   // A negative size would reach the platform as a count of 2 to 4 GiB.
   if (buffer_->InputSize() < 0 || buffer_->OutputSize() < 0) throw EComPort(PortErr::SetupFailed, EINVAL);
   if (!SetupComm(handle_, static_cast<DWORD>(buffer_->InputSize()), static_cast<DWORD>(buffer_->OutputSize())))
-    throw EComPort(PortErr::SetupFailed, static_cast<int>(GetLastError()));
+    throw EComPort(PortErr::SetupFailed, static_cast<int>(GetLastError()), port_);
 }
 
 void TCustomComPort::WriteLineSettings() {
@@ -258,7 +258,7 @@ void TCustomComPort::WriteLineSettings() {
   dcb.ErrorChar = replace ? p.ReplaceChar() : 0;
   dcb.EofChar = 0;
   dcb.EvtChar = eventChar_;
-  if (!SetCommState(handle_, &dcb)) throw EComPort(PortErr::SetStateFailed, static_cast<int>(GetLastError()));
+  if (!SetCommState(handle_, &dcb)) throw EComPort(PortErr::SetStateFailed, static_cast<int>(GetLastError()), port_);
 }
 
 void TCustomComPort::WriteTimeouts() {
@@ -268,7 +268,8 @@ void TCustomComPort::WriteTimeouts() {
   COMMTIMEOUTS ct{static_cast<DWORD>(t.ReadInterval()), static_cast<DWORD>(t.ReadTotalMultiplier()),
                   static_cast<DWORD>(t.ReadTotalConstant()), static_cast<DWORD>(t.WriteTotalMultiplier()),
                   static_cast<DWORD>(t.WriteTotalConstant())};
-  if (!SetCommTimeouts(handle_, &ct)) throw EComPort(PortErr::SetTimeoutsFailed, static_cast<int>(GetLastError()));
+  if (!SetCommTimeouts(handle_, &ct))
+    throw EComPort(PortErr::SetTimeoutsFailed, static_cast<int>(GetLastError()), port_);
 }
 
 }  // namespace CPort

@@ -59,7 +59,8 @@ void TComThread::Execute() {
       if (!WaitCommEvent(device, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
         if (StopRequested()) break;
         if (KeepWaitingAfter(GetLastError())) continue;
-        endError = std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError())));
+        endError =
+            std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError()), port_->Port()));
         break;
       }
       // The stop event, or a failed wait: ending is the answer either way.
@@ -74,7 +75,8 @@ void TComThread::Execute() {
       } else if (StopRequested()) {
         break;
       } else if (!KeepWaitingAfter(GetLastError())) {
-        endError = std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError())));
+        endError =
+            std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError()), port_->Port()));
         break;
       }
     }

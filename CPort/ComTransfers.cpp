@@ -50,7 +50,7 @@ std::int32_t TCustomComPort::SendBytesAsync(const void* buffer, std::int32_t cou
   DWORD written = 0;
   if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &written, &record->overlapped) &&
       GetLastError() != ERROR_IO_PENDING)
-    throw EComPort(PortErr::WriteFailed, LastError());
+    throw EComPort(PortErr::WriteFailed, LastError(), port_);
   return static_cast<std::int32_t>(written);
 }
 
@@ -71,7 +71,7 @@ std::int32_t TCustomComPort::ReceiveBytesAsync(void* buffer, std::int32_t count,
   DWORD read = 0;
   if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &read, &record->overlapped) &&
       GetLastError() != ERROR_IO_PENDING)
-    throw EComPort(PortErr::ReadFailed, LastError());
+    throw EComPort(PortErr::ReadFailed, LastError(), port_);
   return static_cast<std::int32_t>(read);
 }
 
@@ -99,31 +99,32 @@ std::int32_t TCustomComPort::ReceiveText(std::string& text, std::int32_t count) 
 std::int32_t TCustomComPort::AwaitTransfer(TransferRecord* record) {
   if (!record) throw EComPort(PortErr::InvalidAsyncParameter);
   const int failCode = record->kind == TransferKind::Write ? PortErr::WriteFailed : PortErr::ReadFailed;
-  if (WaitForSingleObject(record->event, INFINITE) != WAIT_OBJECT_0) throw EComPort(failCode, LastError());
+  if (WaitForSingleObject(record->event, INFINITE) != WAIT_OBJECT_0) throw EComPort(failCode, LastError(), port_);
   // Nothing was started with this record: a finished transfer of 0 bytes,
   // and the device is not touched.
   if (record->kind == TransferKind::None) return 0;
   DWORD transferred = 0;
-  if (!GetOverlappedResult(handle_, &record->overlapped, &transferred, FALSE)) throw EComPort(failCode, LastError());
+  if (!GetOverlappedResult(handle_, &record->overlapped, &transferred, FALSE))
+    throw EComPort(failCode, LastError(), port_);
   // Reading the queue count also clears the device's pending error flags.
   if (record->kind == TransferKind::Read) PendingInput();
   return static_cast<std::int32_t>(transferred);
 }
 
 void TCustomComPort::CancelTransfers() {
-  if (!PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(PortErr::PurgeFailed, LastError());
+  if (!PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(PortErr::PurgeFailed, LastError(), port_);
 }
 
 std::int32_t TCustomComPort::PendingInput() {
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!ClearCommError(handle_, &errors, &stat)) throw EComPort(PortErr::ClearErrorFailed, LastError());
+  if (!ClearCommError(handle_, &errors, &stat)) throw EComPort(PortErr::ClearErrorFailed, LastError(), port_);
   return static_cast<std::int32_t>(stat.cbInQue);
 }
 
 TModemSignals TCustomComPort::LineSignals() {
   DWORD status = 0;
-  if (!GetCommModemStatus(handle_, &status)) throw EComPort(PortErr::ModemStatusFailed, LastError());
+  if (!GetCommModemStatus(handle_, &status)) throw EComPort(PortErr::ModemStatusFailed, LastError(), port_);
   TModemSignals signals;
   if (status & MS_CTS_ON) signals.Include(msCTS);
   if (status & MS_DSR_ON) signals.Include(msDSR);
@@ -135,7 +136,7 @@ TModemSignals TCustomComPort::LineSignals() {
 TComErrors TCustomComPort::TakeLineErrors() {
   DWORD flags = 0;
   COMSTAT stat{};
-  if (!ClearCommError(handle_, &flags, &stat)) throw EComPort(PortErr::ClearErrorFailed, LastError());
+  if (!ClearCommError(handle_, &flags, &stat)) throw EComPort(PortErr::ClearErrorFailed, LastError(), port_);
   TComErrors errors;
   if (flags & CE_FRAME) errors.Include(ceFrame);
   if ((flags & CE_RXPARITY) && parity_->Check()) errors.Include(ceRxParity);
