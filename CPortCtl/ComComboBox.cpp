@@ -97,7 +97,7 @@ void TComComboBox::SetPorts(const std::vector<CPort::TSerialPortInfo>& ports) {
   }
   ShowCaptions();
   if (!selected.empty())
-    SetText(selected);
+    setCurrentIndex(findData(QByteArray::fromStdString(selected)));  // exactly the pick, not a case variant
   else if (select_.ComPort)
     ShowCurrent();
   else
