@@ -12,7 +12,8 @@
 // still watch; it never falls back to polling.
 //
 // Thread safety: main thread only, like a port. With smNone the handlers run
-// on the watcher's thread.
+// on the watcher's thread; they may stop their own watcher but must not
+// start or stop others (the shared thread would wait for itself).
 #pragma once
 
 #include <exception>
