@@ -135,11 +135,11 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--link") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       link = argv[++i];
     } else if (std::strcmp(argv[i], "--replug") == 0 && i + 1 < argc) {
-      const std::string spec = argv[++i];
-      const auto comma = spec.find(',');
-      if (comma == std::string::npos || !ParseMs(spec.substr(0, comma).c_str(), upMs) ||
-          !ParseMs(spec.substr(comma + 1).c_str(), downMs) || upMs == 0 || downMs == 0) {
-        std::fprintf(stderr, "demo_device: --replug takes UP,DOWN in ms, both above 0, not '%s'\n", spec.c_str());
+      const std::string timing = argv[++i];
+      const auto comma = timing.find(',');
+      if (comma == std::string::npos || !ParseMs(timing.substr(0, comma).c_str(), upMs) ||
+          !ParseMs(timing.substr(comma + 1).c_str(), downMs) || upMs == 0 || downMs == 0) {
+        std::fprintf(stderr, "demo_device: --replug takes UP,DOWN in ms, both above 0, not '%s'\n", timing.c_str());
         return 2;
       }
     } else {
