@@ -7,6 +7,7 @@
 #include "CPort/ComThread.h"
 #include "CPort/PortWindow.h"
 #include "CPort/device_errors_p.h"
+#include "CPort/port_reconnect_p.h"
 #include "CPort/runtime/MainThread.h"
 
 namespace CPort {
@@ -18,6 +19,7 @@ TCustomComPort::TCustomComPort(TComponent* owner) : TComponent(owner) {
   flowControl_ = std::make_unique<TComFlowControl>(this);
   timeouts_ = std::make_unique<TComTimeouts>(this);
   buffer_ = std::make_unique<TComBuffer>(this);
+  reconnect_ = std::make_shared<Detail::PortReconnect>(*this);
 }
 
 TCustomComPort::~TCustomComPort() {
@@ -60,12 +62,26 @@ void TCustomComPort::SetCustomBaudRate(std::int32_t value) {
 
 void TCustomComPort::SetPort(const std::string& value) {
   if (value == port_) return;
+  reconnect_->Cancel();  // another port is wanted now
   port_ = value;
   if (connected_ && !Loading()) {
     ClosePort();
     OpenPort();
   }
 }
+
+void TCustomComPort::SetReconnect(bool value) {
+  if (value == reconnectOn_) return;
+  reconnectOn_ = value;
+  if (!value)
+    reconnect_->Cancel();
+  else if (connected_)
+    reconnect_->Opened();  // learn which device it holds
+}
+
+bool TCustomComPort::WaitingForDevice() const { return reconnect_->Waiting(); }
+
+std::exception_ptr TCustomComPort::ReconnectError() const { return reconnect_->LastError(); }
 
 void TCustomComPort::SetStopBits(TStopBits value) {
   if (value == stopBits_) return;
@@ -132,6 +148,7 @@ void TCustomComPort::OpenPort() {
     connected_ = false;
     throw;
   }
+  reconnect_->Opened();
   if (events_.Empty())
     threadCreated_ = false;
   else
@@ -140,6 +157,7 @@ void TCustomComPort::OpenPort() {
 }
 
 void TCustomComPort::ClosePort() {
+  reconnect_->Cancel();  // also a port that waits for its device
   // A handler that runs while the port waits for its event thread may ask
   // to close again; the close under way covers it.
   if (!connected_ || closing_) return;

@@ -25,6 +25,9 @@ class TComThread;
 class TPortWindow;
 class TIniFile;
 class TRegistry;
+namespace Detail {
+class PortReconnect;
+}
 
 // Event handler types. Every handler receives the port as Sender.
 using TNotifyEvent = std::function<void(TComponent* Sender)>;
@@ -92,6 +95,25 @@ class TCustomComPort : public TComponent {
   const TComBuffer& Buffer() const { return *buffer_; }
   void SetBuffer(const TComBuffer& value);
 
+  // Reconnecting, off by default. When the open device goes away, the loss
+  // is reported as always (the application's error display); then, with
+  // Reconnect on, the port closes (close notifications), keeps every
+  // setting, fires OnDeviceWait and waits for that same device: the same
+  // USB adapter (serial number, else USB location or by-id link) under
+  // whatever name it returns, else the same path leading to the same kind of
+  // device. A different adapter that gets the old name is never taken. When
+  // it is back the port reopens it (settings pushed in the usual order, open
+  // notifications) and fires OnDeviceBack; Port then names where it is now.
+  // ClosePort, a new Port or Reconnect off end the wait. A failed reopen is
+  // not shown (the loss was); it is tried again shortly and at the next
+  // change of the ports, and ReconnectError tells why it failed. A loss is
+  // noticed by the event thread, so a port opened with an empty Events set
+  // is not reconnected.
+  bool Reconnect() const { return reconnectOn_; }
+  void SetReconnect(bool value);
+  bool WaitingForDevice() const;
+  std::exception_ptr ReconnectError() const;
+
   Platform::HANDLE Handle() const { return handle_; }
   TThreadPriority EventThreadPriority() const { return threadPriority_; }
 
@@ -104,6 +126,7 @@ class TCustomComPort : public TComponent {
   TNotifyEvent OnRxFlag;
   TComErrorEvent OnError;
   TNotifyEvent OnRx80Full;
+  TNotifyEvent OnDeviceWait, OnDeviceBack;  // see Reconnect
 
   // --- Opening and closing ---------------------------------------------
   void OpenPort();
@@ -175,6 +198,7 @@ class TCustomComPort : public TComponent {
  private:
   friend class TComThread;
   friend class TPortWindow;
+  friend class Detail::PortReconnect;
 
   bool PushAllowed() const { return connected_ && !Loading(); }
   void NotifyBeforeOpen();
@@ -210,6 +234,10 @@ class TCustomComPort : public TComponent {
   bool threadCreated_ = false;
   bool closing_ = false;
   std::unique_ptr<TPortWindow> window_;
+
+  bool reconnectOn_ = false;
+  // Shared with the reports its event threads hand to the main thread.
+  std::shared_ptr<Detail::PortReconnect> reconnect_;
 };
 
 // The port as a window layout lists it; adds nothing.

@@ -5,6 +5,7 @@
 #include "CPort/ComPort.h"
 #include "CPort/PortWindow.h"
 #include "CPort/device_errors_p.h"
+#include "CPort/port_reconnect_p.h"
 #include "CPort/runtime/MainThread.h"
 
 namespace CPort {
@@ -23,7 +24,8 @@ TComThread::TComThread(TCustomComPort* port)
     : TThread(true),
       port_(port),
       window_(port->window_.get()),
-      stopEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+      stopEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      reportLoss_(port->reconnect_->LossReporter()) {
   SetPriority(port_->EventThreadPriority());
   // The result is not examined: a device that refuses the mask simply
   // reports nothing.
@@ -105,7 +107,17 @@ bool TComThread::KeepWaitingAfter(DWORD error) {
 // Event delivery ended on an error: a handler's, or a device that went away.
 // Nobody waits for this thread's result, so the application's error display
 // is told once; without that the received data would simply stop.
-void TComThread::ReportEnd(std::exception_ptr error) { Runtime::ShowApplicationError(std::move(error), port_); }
+void TComThread::ReportEnd(std::exception_ptr error) {
+  bool deviceGone = false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const EComPort& e) {
+    deviceGone = IsDeviceGoneError(e.OsErrorCode());
+  } catch (...) {
+  }
+  Runtime::ShowApplicationError(std::move(error), port_);
+  if (deviceGone) reportLoss_();
+}
 
 void TComThread::DeliverEvents() {
   switch (port_->SyncMethod()) {

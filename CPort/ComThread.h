@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 
 #include "CPort/ComTypes.h"
 #include "CPort/platform/win_comm.h"
@@ -50,6 +51,8 @@ class TComThread : public TThread {
   Platform::HANDLE stopEvent_;
   TComEvents batch_;
   std::atomic<bool> deliveringOnMainThread_{false};
+  // Tells the port's reconnecting that the device went away.
+  std::function<void()> reportLoss_;
   int consecutiveFailures_ = 0;
 };
 

@@ -14,6 +14,7 @@
 #include "CPort/ComErrors.h"
 #include "CPort/platform/virtual_device.h"
 #include "CPort/port_sort_p.h"
+#include "CPort/sysfs_root_p.h"
 
 namespace CPort {
 
@@ -118,5 +119,7 @@ void SetSysfsRoot(const std::string& root) {
   const std::lock_guard<std::mutex> lock(gRootMutex);
   gSysfsRoot = root;
 }
+
+std::string Detail::CurrentSysfsRoot() { return SysfsRoot(); }
 
 }  // namespace CPort

@@ -1,5 +1,8 @@
 #include "CPortCtl/ComComboBox.h"
 
+#include <QAbstractItemView>
+#include <algorithm>
+
 #include "CPort/ComPort.h"
 #include "CPort/runtime/MainThread.h"
 
@@ -27,6 +30,9 @@ TComComboBox::TComComboBox(QWidget* parent)
   select_.Items = items_.get();
   setEditable(false);  // pick only, no typing
   connect(this, &QComboBox::activated, this, [this](int) { Change(); });
+  // The whole caption, for a box too narrow to show it.
+  connect(this, &QComboBox::currentIndexChanged, this,
+          [this](int index) { setToolTip(index >= 0 ? itemText(index) : QString()); });
 }
 
 TComComboBox::~TComComboBox() = default;
@@ -67,6 +73,65 @@ void TComComboBox::ShowCurrent() {
   int index = -1;
   select_.FindCurrent(index);
   setCurrentIndex(index);
+}
+
+void TComComboBox::SetPorts(const std::vector<CPort::TSerialPortInfo>& ports) {
+  const std::string selected = Text();
+  std::vector<CPort::TSerialPortInfo> list = ports;
+  const auto listed = [&](const std::string& name) {
+    return std::any_of(list.begin(), list.end(), [&](const auto& info) { return info.Name == name; });
+  };
+  if (!selected.empty() && !listed(selected)) {
+    CPort::TSerialPortInfo kept;
+    kept.Name = selected;
+    const auto known = descriptions_.find(selected);
+    if (known != descriptions_.end()) kept.Description = known->second;
+    list.push_back(kept);
+    CPort::SortPortDetails(list);
+  }
+  descriptions_.clear();
+  clear();
+  for (const auto& info : list) {
+    descriptions_[info.Name] = info.Description;
+    items_->Add(info.Name);
+  }
+  ShowCaptions();
+  if (!selected.empty())
+    setCurrentIndex(findData(QByteArray::fromStdString(selected)));  // exactly the pick, not a case variant
+  else if (select_.ComPort)
+    ShowCurrent();
+  else
+    setCurrentIndex(-1);
+}
+
+void TComComboBox::SetPortNote(const std::string& name, const std::string& note) {
+  if (note.empty())
+    notes_.erase(name);
+  else
+    notes_[name] = note;
+  ShowCaptions();
+}
+
+std::string TComComboBox::ItemCaption(int index) const {
+  return index >= 0 && index < count() ? itemText(index).toStdString() : std::string();
+}
+
+// "[note] name" while a note is set, else "name – description"; the note
+// goes first so that a narrow box still shows it.
+QString TComComboBox::Caption(const std::string& name) const {
+  const QString shown = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+  const auto note = notes_.find(name);
+  if (note != notes_.end()) return QStringLiteral("[%1] %2").arg(QString::fromStdString(note->second), shown);
+  const auto description = descriptions_.find(name);
+  if (description == descriptions_.end() || description->second.empty()) return shown;
+  return QStringLiteral("%1 \u2013 %2").arg(shown, QString::fromStdString(description->second));
+}
+
+void TComComboBox::ShowCaptions() {
+  for (int i = 0; i < count(); ++i) setItemText(i, Caption(items_->Get(i)));
+  // The box keeps its size; the open list is as wide as its longest caption.
+  view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth());
+  setToolTip(currentIndex() >= 0 ? itemText(currentIndex()) : QString());
 }
 
 void TComComboBox::Notification(CPort::TComponent* component, CPort::TOperation operation) {

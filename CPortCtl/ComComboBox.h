@@ -18,8 +18,12 @@
 #include <QComboBox>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "CPort/PortDetails.h"
 
 #include "CPort/runtime/Component.h"
 #include "CPortCtl/ComProperty.h"
@@ -63,6 +67,20 @@ class TComComboBox : public QComboBox, public CPort::TComponent {
 
   const TComSelect& Select() const { return select_; }
 
+  // Port lists that follow the ports present (cpPort). Each item shows the
+  // port's name and description; its value (Text) stays the name.
+  //
+  // Lists `ports` in their order (ListSerialPortDetails's). The selected
+  // port stays selected, and stays listed while it is absent, so the user's
+  // pick is kept; with nothing selected, the bound port's name is selected
+  // once it is listed. Nothing is applied and OnChange is not raised.
+  void SetPorts(const std::vector<CPort::TSerialPortInfo>& ports);
+  // Shows `note` in front of the port `name` (kept when the list changes);
+  // an empty note removes it.
+  void SetPortNote(const std::string& name, const std::string& note);
+  // The text an item shows (its caption), or "" for no such item.
+  std::string ItemCaption(int index) const;
+
   // Raised after a user's pick has been applied.
   std::function<void(CPort::TComponent* Sender)> OnChange;
   // Receives the errors of the change step.
@@ -75,8 +93,13 @@ class TComComboBox : public QComboBox, public CPort::TComponent {
 
  private:
   class Items;
+  QString Caption(const std::string& name) const;
+  void ShowCaptions();
+
   std::unique_ptr<Items> items_;
   TComSelect select_;
+  std::map<std::string, std::string> descriptions_;
+  std::map<std::string, std::string> notes_;
 };
 
 }  // namespace CPortCtl

@@ -40,8 +40,13 @@ TmainForm::TmainForm(TWindowServices* services, QWidget* parent)
 }
 
 TmainForm::~TmainForm() {
+  portWatcher_.reset();
   // Close the port while everything its handlers touch still exists.
-  if (comPort_) comPort_->OnRxChar = nullptr;
+  if (comPort_) {
+    comPort_->OnRxChar = nullptr;
+    comPort_->OnDeviceWait = nullptr;
+    comPort_->OnDeviceBack = nullptr;
+  }
   comPort_.reset();
   ComPort1 = nullptr;
 }
@@ -101,6 +106,7 @@ void TmainForm::BuildComponents() {
   ComPort1->FlowControl().SetXonXoffOut(false);
   ComPort1->FlowControl().SetXonXoffIn(false);
   ComPort1->OnRxChar = [this](CPort::TComponent* sender, std::int32_t count) { onRxChar(sender, count); };
+  ComPort1->SetReconnect(true);
 
   PopupMenu1 = new QMenu(this);
   PopupMenu1->setObjectName("PopupMenu1");
@@ -128,6 +134,38 @@ void TmainForm::BuildComponents() {
   // port's current value; none raises OnChange.
   for (const auto& s : selectors) s.box->SetComPort(ComPort1);
   ComPort1->FinishLoading();
+  FollowPorts();
+}
+
+// --- Ports that come and go ------------------------------------------------
+
+void TmainForm::FollowPorts() {
+  portWatcher_ = std::make_unique<CPort::TPortWatcher>();
+  portWatcher_->OnChange = [this](CPort::TComponent*) { ShowPorts(); };
+  portWatcher_->Start();
+  ShowPorts();
+
+  ComPort1->OnDeviceWait = [this](CPort::TComponent*) { NotePort(kWaitingNote); };
+  ComPort1->OnDeviceBack = [this](CPort::TComponent*) {
+    // The device may be back under another name; the selector follows it.
+    ui->ComComboBox1->ShowCurrent();
+    ShowPorts();
+    NotePort(kBackNote);
+    backNote_.start();
+  };
+  backNote_.setSingleShot(true);
+  backNote_.setInterval(kBackNoteMs);
+  connect(&backNote_, &QTimer::timeout, this, [this] { NotePort(nullptr); });
+}
+
+void TmainForm::ShowPorts() { ui->ComComboBox1->SetPorts(portWatcher_->Ports()); }
+
+// One note at a time, beside the port ComPort1 names now.
+void TmainForm::NotePort(const char* note) {
+  backNote_.stop();
+  if (!notedPort_.empty()) ui->ComComboBox1->SetPortNote(notedPort_, "");
+  notedPort_ = note ? ComPort1->Port() : std::string();
+  if (note) ui->ComComboBox1->SetPortNote(notedPort_, note);
 }
 
 template <typename Handler>

@@ -6,6 +6,12 @@
 // timer tick or a selector is shown in an error box (ShowException) and the
 // window goes on.
 //
+// Ports that come and go: the port selector follows the ports present and
+// shows each one's description; ComPort1 reconnects to its device when that
+// is unplugged and plugged in again. The loss is shown in the error box as
+// before, once; while the port waits the selected item reads "[waiting for
+// the device]", and "[device back]" for a few seconds once it is open again.
+//
 // Received data: ComPort1's OnRxChar starts one deferred read 999 ms after
 // the event that found no read pending; events that come meanwhile are
 // absorbed by it. The read takes at most 1024 waiting bytes and appends them
@@ -20,6 +26,7 @@
 #include <string>
 
 #include "CPort/ComPort.h"
+#include "CPort/PortWatcher.h"
 #include "mainUnit/RepeatingTimer.h"
 #include "mainUnit/WindowServices.h"
 
@@ -83,6 +90,11 @@ class TmainForm : public QWidget {
   // Whether a deferred read is waiting for its time.
   bool ReadPending() const { return rxWait_.isActive(); }
 
+  // The notes beside the port selector's item.
+  static constexpr const char* kWaitingNote = "waiting for the device";
+  static constexpr const char* kBackNote = "device back";
+  static constexpr int kBackNoteMs = 5000;
+
  private:
   void FitTextsToTheFont();
   void BuildComponents();
@@ -97,6 +109,9 @@ class TmainForm : public QWidget {
   std::string ItemBytes(int index) const;
   int SelectedIndex() const;
   void SetStatusLine();
+  void FollowPorts();
+  void ShowPorts();
+  void NotePort(const char* note);
 
   std::unique_ptr<Ui::mainForm> ui;
   TWindowServices* services_;
@@ -107,6 +122,9 @@ class TmainForm : public QWidget {
   QTimer rxWait_;
   bool tickErrorShown_ = false;
   std::unique_ptr<CPort::TComPort> comPort_;
+  std::unique_ptr<CPort::TPortWatcher> portWatcher_;
+  std::string notedPort_;
+  QTimer backNote_;
 };
 
 }  // namespace MainUnit

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include "GuiTestSupport.h"
 
@@ -14,15 +15,20 @@ class DemoDeviceTest : public FormTest {
  protected:
   void SetUp() override {
     FormTest::SetUp();
+    ASSERT_TRUE(linkDir.isValid());
+  }
+  // Starts the demo device, on its pty or behind a link.
+  void StartDemo(const QStringList& extra = {}) {
     demo.setProgram(QStringLiteral(DEMO_DEVICE_PATH));
-    demo.setArguments({"--period", "200"});
+    demo.setArguments(QStringList{"--period", "200"} + extra);
     demo.start();
     ASSERT_TRUE(demo.waitForStarted(5000));
     ASSERT_TRUE(WaitUntil([&] { return demo.canReadLine(); }, 5000));
     path = QString::fromLocal8Bit(demo.readLine()).trimmed().toStdString();
-    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     ::setenv("CPORT_EXTRA_PORTS", path.c_str(), 1);
   }
+  void Toggle() { ::kill(static_cast<pid_t>(demo.processId()), SIGUSR1); }
+  std::string SelectedCaption() const { return PortSelector()->ItemCaption(PortSelector()->currentIndex()); }
   void TearDown() override {
     form.reset();
     if (demo.state() != QProcess::NotRunning) {
@@ -31,11 +37,14 @@ class DemoDeviceTest : public FormTest {
     }
     FormTest::TearDown();
   }
+  QTemporaryDir linkDir;
   QProcess demo;
   std::string path;
 };
 
 TEST_F(DemoDeviceTest, ReadingsAppearAndLinesAreAnswered) {
+  StartDemo();
+  ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
   BuildForm();
   OpenDevice(path);
   ASSERT_TRUE(WaitUntil([&] { return Memo().find("T=23.") != std::string::npos; }, 5000)) << Memo();
@@ -49,7 +58,31 @@ TEST_F(DemoDeviceTest, ReadingsAppearAndLinesAreAnswered) {
   EXPECT_TRUE(services.errors.empty());
 }
 
+// Would catch: a window that loses the device for good when it is unplugged,
+// shows more than one box for one loss, or needs a click to get it back.
+TEST_F(DemoDeviceTest, AnUnpluggedDeviceComesBackWithoutAClick) {
+  StartDemo({"--link", linkDir.path() + "/demo"});
+  BuildForm();
+  OpenDevice(path);
+  EXPECT_EQ(SelectedCaption(), path + " \u2013 pseudo-terminal");
+  ASSERT_TRUE(WaitUntil([&] { return Memo().find("T=23.") != std::string::npos; }, 5000)) << Memo();
+
+  Toggle();  // unplugged
+  ASSERT_TRUE(WaitUntil([&] { return form->ComPort1->WaitingForDevice(); }));
+  EXPECT_EQ(SelectedCaption(), "[waiting for the device] " + path);
+  ASSERT_EQ(services.errors.size(), 1u);
+  EXPECT_EQ(services.errors[0].text, "WaitForEvent method failed (win error code: 5)");
+  const std::size_t before = Memo().size();
+
+  Toggle();  // plugged in again
+  ASSERT_TRUE(WaitUntil([&] { return form->ComPort1->Connected(); }));
+  EXPECT_EQ(SelectedCaption(), "[device back] " + path);
+  ASSERT_TRUE(WaitUntil([&] { return Memo().find("T=23.", before) != std::string::npos; }, 5000)) << Memo();
+  EXPECT_EQ(services.errors.size(), 1u);
+}
+
 TEST_F(DemoDeviceTest, StopsCleanlyOnSigterm) {
+  StartDemo();
   demo.terminate();
   ASSERT_TRUE(demo.waitForFinished(5000));
   EXPECT_EQ(demo.exitStatus(), QProcess::NormalExit);

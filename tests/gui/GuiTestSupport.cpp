@@ -12,7 +12,9 @@ namespace GuiTest {
 bool WaitUntil(const std::function<bool()>& condition, int ms) { return QTest::qWaitFor(condition, ms); }
 
 void Pick(QComboBox* box, const QString& text) {
-  const int index = box->findText(text);
+  // A port item shows more than its name; its value is the name.
+  int index = box->findData(text.toUtf8());
+  if (index < 0) index = box->findText(text);
   ASSERT_GE(index, 0) << text.toStdString();
   box->showPopup();
   QAbstractItemView* view = box->view();

@@ -69,7 +69,8 @@ class FakeServices : public MainUnit::TWindowServices {
 // Waits (serving events) until `condition` holds or `ms` pass.
 bool WaitUntil(const std::function<bool()>& condition, int ms = 5000);
 
-// A user's pick in a combo box: open its list, highlight the item, press Enter.
+// A user's pick in a combo box: open its list, highlight the item (by its
+// value, else by its text), press Enter.
 void Pick(QComboBox* box, const QString& text);
 // Types `text` into an edit field key by key, after clearing it.
 void TypeInto(QLineEdit* edit, const QString& text);

@@ -1,5 +1,9 @@
 // Picking a port in the port selector opens or switches the port; the other
-// selectors only change the port's settings.
+// selectors only change the port's settings. The port list follows the ports
+// present.
+#include <QTemporaryDir>
+#include <filesystem>
+
 #include "GuiTestSupport.h"
 
 namespace GuiTest {
@@ -59,6 +63,31 @@ TEST_F(PortChoiceTest, SettingsPickedBeforeAnyPortOnlyChangeThePort) {
   EXPECT_EQ(dcb.BaudRate, 19200u);
   EXPECT_EQ(dcb.ByteSize, 7);
   EXPECT_EQ(dcb.Parity, CPort::Platform::EVENPARITY);
+}
+
+// Would catch: a port list read once at start, a pick lost when the list
+// changes, and a port listed while its path does not exist.
+TEST_F(PortChoiceTest, TheListFollowsPortsComingAndGoingAndKeepsThePick) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string link = (dir.path() + "/adapter").toStdString();
+  ::setenv("CPORT_EXTRA_PORTS", link.c_str(), 1);
+  auto dev = Device("vfollow-a");
+  BuildForm();
+  auto* box = PortSelector();
+  const auto listed = [&] { return box->findData(QByteArray::fromStdString(link)) >= 0; };
+  EXPECT_FALSE(listed()) << "absent at start";
+  OpenDevice("vfollow-a");
+
+  std::filesystem::create_symlink("/dev/null", link);
+  ASSERT_TRUE(WaitUntil(listed));
+  EXPECT_EQ(box->Text(), "vfollow-a");
+  std::filesystem::remove(link);
+  ASSERT_TRUE(WaitUntil([&] { return !listed(); }));
+  EXPECT_EQ(box->Text(), "vfollow-a");
+  EXPECT_TRUE(form->ComPort1->Connected());
+  EXPECT_EQ(dev->OpenCount(), 1);
+  EXPECT_TRUE(services.errors.empty());
 }
 
 }  // namespace
