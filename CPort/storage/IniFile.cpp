@@ -16,7 +16,7 @@
 #include <SimpleIni.h>
 
 #include "CPort/ComErrors.h"
-#include "CPort/int_parse_p.h"
+#include "CPort/IntegerText.h"
 #include "CPort/storage/atomic_file_p.h"
 
 namespace CPort {
@@ -106,7 +106,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue) {
   const char* stored = impl_->ini.GetValue(section.c_str(), key.c_str(), nullptr);
   if (stored == nullptr) return defaultValue;
-  return Detail::ParseInt32(Decode(stored)).value_or(defaultValue);
+  return ParseInt32(Decode(stored)).value_or(defaultValue);
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
