@@ -122,7 +122,8 @@ void TIniFile::Store(const std::string& section, const std::string& key, const s
   CheckKey(key);
   const std::string stored = Encode(value);
   if (impl_->ini.SetValue(section.c_str(), key.c_str(), stored.c_str()) < 0) throw EComPort(PortErr::StoreFailed, ENOMEM);
-  UpdateFile();
+  unsaved_ = true;
+  if (updateDepth_ == 0) UpdateFile();
 }
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
@@ -140,6 +141,14 @@ void TIniFile::UpdateFile() {
   std::string content;
   if (impl_->ini.Save(content) < 0) throw EComPort(PortErr::StoreFailed, ENOMEM);
   Detail::ReplaceFileContent(fileName_, content);
+  unsaved_ = false;
+}
+
+void TIniFile::BeginUpdate() { ++updateDepth_; }
+
+void TIniFile::EndUpdate(bool save) {
+  if (updateDepth_ == 0) return;
+  if (--updateDepth_ == 0 && save && unsaved_) UpdateFile();
 }
 
 }  // namespace CPort
