@@ -10,6 +10,7 @@
 #include "mainUnit/ErrorText.h"
 #include "mainUnit/IntegerText.h"
 #include "mainUnit/TextExport.h"
+#include "mainUnit/TimeText.h"
 #include "mainUnit/WindowErrors.h"
 #include "CPort/ComErrors.h"
 #include "GuiTestSupport.h"
@@ -90,6 +91,20 @@ TEST(IntegerTextTest, StrToIntTakesTypedTextOrNamesIt) {
     } catch (const EConvertError& e) {
       EXPECT_EQ(e.what(), "'" + std::string(bad) + "' is not a valid integer value");
     }
+  }
+}
+
+// The long format's time zone used to end the status line's time.
+TEST(TimeTextTest, TimeOfDayHasNoTimeZone) {
+  const QTime time(13, 5, 9);
+  const struct {
+    const char* locale;
+    const char* text;
+  } rows[] = {{"C", "13:05:09"}, {"en_US", "1:05:09 PM"}, {"de_DE", "13:05:09"}, {"fi_FI", "13.05.09"},
+              {"ko_KR", "\uC624\uD6C4 1\uC2DC 5\uBD84 9\uCD08"}};
+  for (const auto& row : rows) {
+    const QLocale locale(QString::fromLatin1(row.locale));
+    EXPECT_EQ(TimeOfDayText(time, locale), QString::fromUtf8(row.text)) << row.locale;
   }
 }
 
