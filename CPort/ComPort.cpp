@@ -6,7 +6,7 @@
 
 #include "CPort/ComThread.h"
 #include "CPort/PortWindow.h"
-#include "CPort/device_errors_p.h"
+#include "CPort/platform/device_errors_p.h"
 #include "CPort/port_reconnect_p.h"
 #include "CPort/runtime/MainThread.h"
 

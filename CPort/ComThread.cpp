@@ -4,7 +4,7 @@
 
 #include "CPort/ComPort.h"
 #include "CPort/PortWindow.h"
-#include "CPort/device_errors_p.h"
+#include "CPort/platform/device_errors_p.h"
 #include "CPort/port_reconnect_p.h"
 #include "CPort/runtime/MainThread.h"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "CPort/int_parse_p.h"
+#include "CPort/IntegerText.h"
 
 namespace CPort {
 
@@ -75,7 +75,7 @@ std::string CharText(char value) {
 char ParseCharText(const std::string& text) {
   if (text.empty()) return '\0';
   if (text[0] != '#' || text.size() == 1) return text[0];
-  const auto number = Detail::ParseInt32(std::string_view(text).substr(1));
+  const auto number = ParseInt32(std::string_view(text).substr(1));
   if (!number) return '\0';
   return static_cast<char>(static_cast<std::uint32_t>(*number) & 0xFFu);
 }

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFont>
 #include <QLabel>
-#include <QLocale>
 #include <QMenu>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -16,6 +15,7 @@
 #include "mainUnit/ErrorText.h"
 #include "mainUnit/IntegerText.h"
 #include "mainUnit/TextExport.h"
+#include "mainUnit/TimeText.h"
 #include "mainUnit/WindowErrors.h"
 #include "ui_mainForm.h"
 
@@ -234,6 +234,10 @@ void TmainForm::ReadReceived() {
   if (!ComPort1->Connected()) return;
   ComPort1->ReceiveText(rxBuffer_, kReceiveChunk);
   AppendReceived(rxBuffer_ + "\r\n");
+  // The device reports new input once, so bytes beyond this read's 1024
+  // would wait for the next arrival, or for ever from a device that has gone
+  // quiet. They get their own read, one wait later.
+  if (ComPort1->PendingInput() > 0) rxWait_.start();
 }
 
 void TmainForm::AppendReceived(const std::string& bytes) {
@@ -276,7 +280,7 @@ int TmainForm::SelectedIndex() const {
 }
 
 void TmainForm::SetStatusLine() {
-  const QString time = QLocale::system().toString(QTime::currentTime(), QLocale::LongFormat);
+  const QString time = TimeOfDayText(QTime::currentTime());
   ui->statusEdit->setText(QStringLiteral("Last BYTE(s) sent successfully.( Last sending time is %1 )").arg(time));
 }
 

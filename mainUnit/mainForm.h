@@ -15,7 +15,9 @@
 // Received data: ComPort1's OnRxChar starts one deferred read 999 ms after
 // the event that found no read pending; events that come meanwhile are
 // absorbed by it. The read takes at most 1024 waiting bytes and appends them
-// and CR LF to the box as one line. The wait never blocks the event loop.
+// and CR LF to the box as one line; while bytes are still waiting after it,
+// another read follows one wait later, so a backlog reaches the box also
+// from a device that has gone quiet. The wait never blocks the event loop.
 #pragma once
 
 #include <QTimer>

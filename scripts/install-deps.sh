@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev
   qt6-base-dev
   xvfb xauth
+  clang libclang-rt-14-dev libfuzzer-14-dev
 )
 
 missing=()

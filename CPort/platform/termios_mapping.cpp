@@ -89,8 +89,8 @@ int MapDcbToTermios(const DCB& dcb, TtySettings& settings) {
   s.customRate = rateCode == 0;
   // HUPCL drops DTR and RTS when the port is closed, as Windows does.
   s.cflag = CREAD | CLOCAL | HUPCL | rateCode | SizeBits(dcb.ByteSize) | ParityBits(dcb.Parity);
-  // 1.5 stop bits exist only for 5-bit words; UARTs produce them from CSTOPB
-  // at that size (and 2 stop bits at 6..8, which a 1.5 receiver accepts).
+  // 1.5 stop bits exist only for 5-bit words (SetCommState refuses them with
+  // more); UARTs produce them from CSTOPB at that size.
   if (dcb.StopBits != ONESTOPBIT) s.cflag |= CSTOPB;
   // Linux has one switch for both directions of hardware flow control.
   if ((dcb.Flags & fOutxCtsFlow) != 0 || rts == RTS_CONTROL_HANDSHAKE) s.cflag |= CRTSCTS;

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "device_errors_p.h"
 #include "interruptible_thread_p.h"
 #include "parmrk_decoder.h"
 #include "termios2_linux_p.h"
@@ -25,7 +26,7 @@ namespace CPort::Platform {
 namespace {
 
 // How a vanished device (unplugged adapter, closed pty master) answers.
-bool IsDeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool IsDeviceGone(int error) { return IsDeviceGoneError(error); }
 
 class TtyBackend final : public DeviceBackend {
  public:

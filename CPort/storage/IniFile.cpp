@@ -16,7 +16,7 @@
 #include <SimpleIni.h>
 
 #include "CPort/ComErrors.h"
-#include "CPort/int_parse_p.h"
+#include "CPort/IntegerText.h"
 #include "CPort/storage/atomic_file_p.h"
 
 namespace CPort {
@@ -106,7 +106,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, std::int32_t defaultValue) {
   const char* stored = impl_->ini.GetValue(section.c_str(), key.c_str(), nullptr);
   if (stored == nullptr) return defaultValue;
-  return Detail::ParseInt32(Decode(stored)).value_or(defaultValue);
+  return ParseInt32(Decode(stored)).value_or(defaultValue);
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
@@ -122,7 +122,8 @@ void TIniFile::Store(const std::string& section, const std::string& key, const s
   CheckKey(key);
   const std::string stored = Encode(value);
   if (impl_->ini.SetValue(section.c_str(), key.c_str(), stored.c_str()) < 0) throw EComPort(PortErr::StoreFailed, ENOMEM);
-  UpdateFile();
+  unsaved_ = true;
+  if (updateDepth_ == 0) UpdateFile();
 }
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
@@ -140,6 +141,14 @@ void TIniFile::UpdateFile() {
   std::string content;
   if (impl_->ini.Save(content) < 0) throw EComPort(PortErr::StoreFailed, ENOMEM);
   Detail::ReplaceFileContent(fileName_, content);
+  unsaved_ = false;
+}
+
+void TIniFile::BeginUpdate() { ++updateDepth_; }
+
+void TIniFile::EndUpdate(bool save) {
+  if (updateDepth_ == 0) return;
+  if (--updateDepth_ == 0 && save && unsaved_) UpdateFile();
 }
 
 }  // namespace CPort

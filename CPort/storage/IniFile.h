@@ -1,12 +1,16 @@
 // TIniFile: named text and integer values in sections of an INI file.
 //
 // The file is read once, when the object is built (a missing file is an empty
-// one). Every write is saved at once: the whole file is written to a temporary
-// file in the same directory, flushed to the disk and renamed over the old
-// one, so the file on disk is always either the old or the new content, never
-// a half-written one. A failed save raises EComPort code 16 ("Failed to store
-// settings") with the errno and leaves the old file as it was; the value stays
-// in the object and reaches the file with the next successful save.
+// one). Every write is saved at once, unless it is made inside an update
+// (BeginUpdate ... EndUpdate), whose writes are saved together when it ends.
+// A save writes the whole file to a temporary file in the same directory,
+// flushes it to the disk and renames it over the old one, so the file on disk
+// is always either the old or the new content, never a half-written one; the
+// file keeps its owner and permissions, and a file the user may not write is
+// refused (see atomic_file_p.h for the details). A failed save raises
+// EComPort code 16 ("Failed to store settings") with the errno and leaves the
+// old file as it was; the value stays in the object and reaches the file
+// with the next successful save.
 //
 // Sections and keys match without regard to ASCII letter case. Values are
 // byte strings; one that begins or ends with blanks, or with a double quote at
@@ -55,11 +59,23 @@ class TIniFile {
   // write, to retry.
   void UpdateFile();
 
+  // Holds the writes back until the matching EndUpdate, so that a group of
+  // them reaches the file in one save: a crash or kill part-way leaves the
+  // file with all of them or none. Updates nest; the outermost EndUpdate
+  // saves, when anything was written, and raises as UpdateFile does.
+  // EndUpdate(false) ends an update without saving (after a failure part-way):
+  // the values written stay in the object and reach the file with the next
+  // save. An EndUpdate without a BeginUpdate does nothing.
+  void BeginUpdate();
+  void EndUpdate(bool save = true);
+
  private:
   void Store(const std::string& section, const std::string& key, const std::string& value);
   struct Impl;
   std::string fileName_;
   std::unique_ptr<Impl> impl_;
+  int updateDepth_ = 0;
+  bool unsaved_ = false;
 };
 
 }  // namespace CPort

@@ -3,6 +3,11 @@
 // hands its value to a writer; loading asks a reader for each key and applies
 // the answer through the port's setter before the next key is read, so a
 // failure part-way leaves the earlier keys applied.
+//
+// A save is one update of its store: the INI file is replaced once with every
+// key, the registry writes them in one transaction. A save that fails or is
+// killed part-way leaves the stored record as it was, never half old and half
+// new.
 #include <cstdint>
 #include <string>
 
@@ -187,16 +192,30 @@ void Load(TCustomComPort& port, SettingsSource& in) {
   }
 }
 
+// Runs `save` inside one update of `store`; an error part-way ends the
+// update without storing anything and reaches the caller.
+template <typename Store, typename Save>
+void InOneUpdate(Store& store, Save&& save) {
+  store.BeginUpdate();
+  try {
+    save();
+  } catch (...) {
+    store.EndUpdate(false);
+    throw;
+  }
+  store.EndUpdate();
+}
+
 }  // namespace
 
 void TCustomComPort::SaveSettingsToRegistry(TRegistry& registry) {
   RegistrySink sink(registry);
-  Save(*this, sink);
+  InOneUpdate(registry, [&] { Save(*this, sink); });
 }
 
 void TCustomComPort::SaveSettingsToIni(TIniFile& ini) {
   IniSink sink(ini, Name());
-  Save(*this, sink);
+  InOneUpdate(ini, [&] { Save(*this, sink); });
 }
 
 void TCustomComPort::LoadSettingsFromRegistry(TRegistry& registry) {

@@ -140,17 +140,19 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   const std::string path = Resolve(key);
   if (!impl_->KeyStored(path)) {
     if (!canCreate) return false;
-    // The key and every missing parent, all or none.
-    int rc = impl_->Exec("BEGIN IMMEDIATE");
+    // The key and every missing parent, all or none; inside an update as a
+    // part of its transaction.
+    const bool inUpdate = updateDepth_ > 0;
+    int rc = impl_->Exec(inUpdate ? "SAVEPOINT create_key" : "BEGIN IMMEDIATE");
     for (std::size_t end = 0; rc == SQLITE_OK && end != std::string::npos;) {
       end = path.find('\\', end + 1);
       Statement s(impl_->db, "INSERT OR IGNORE INTO reg_keys (path) VALUES (?1)");
       s.Bind(1, path.substr(0, end));
       rc = s.Step() == SQLITE_DONE ? SQLITE_OK : s.Code();
     }
-    if (rc == SQLITE_OK) rc = impl_->Exec("COMMIT");
+    if (rc == SQLITE_OK) rc = impl_->Exec(inUpdate ? "RELEASE create_key" : "COMMIT");
     if (rc != SQLITE_OK) {
-      impl_->Exec("ROLLBACK");
+      impl_->Exec(inUpdate ? "ROLLBACK TO create_key; RELEASE create_key" : "ROLLBACK");
       throw ERegistryException("Cannot create the registry key '" + path + "': " + sqlite3_errstr(rc), rc);
     }
   }
@@ -241,6 +243,30 @@ std::int32_t TRegistry::ReadInteger(const std::string& name) {
   if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::uint32_t>::max())
     FailGet(name);
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+void TRegistry::BeginUpdate() {
+  if (updateDepth_ == 0) {
+    // IMMEDIATE takes the write lock now, so the writes inside cannot fail
+    // for another writer half-way.
+    if (const int rc = impl_->Exec("BEGIN IMMEDIATE"); rc != SQLITE_OK)
+      throw ERegistryException(std::string("Cannot start an update: ") + sqlite3_errstr(rc), rc);
+    updateAbandoned_ = false;
+  }
+  ++updateDepth_;
+}
+
+void TRegistry::EndUpdate(bool commit) {
+  if (updateDepth_ == 0) return;
+  if (!commit) updateAbandoned_ = true;
+  if (--updateDepth_ > 0) return;
+  if (!updateAbandoned_) {
+    const int rc = impl_->Exec("COMMIT");
+    if (rc == SQLITE_OK) return;
+    impl_->Exec("ROLLBACK");
+    throw ERegistryException(std::string("Cannot store the update: ") + sqlite3_errstr(rc), rc);
+  }
+  impl_->Exec("ROLLBACK");
 }
 
 }  // namespace CPort

@@ -2,8 +2,10 @@
 // under backslash-separated keys, kept in an SQLite database file.
 //
 // Every write is one SQLite transaction, so a crash leaves either the old or
-// the new value. Several objects and programs may use one file at once: a
-// writer waits up to five seconds for another one to finish before it fails.
+// the new value; the writes of an update (BeginUpdate ... EndUpdate) form one
+// transaction together. Several objects and programs may use one file at
+// once: a writer waits up to five seconds for another one to finish before it
+// fails.
 // Key paths and value names match without regard to ASCII letter case.
 //
 // Thread safety: none; use an object from one thread at a time.
@@ -67,11 +69,23 @@ class TRegistry {
   // data for '<name>'"; one of another type "Invalid data type for '<name>'".
   virtual std::int32_t ReadInteger(const std::string& name);
 
+  // Makes the writes until the matching EndUpdate one transaction: a crash,
+  // a kill or EndUpdate(false) leaves none of them stored, a successful
+  // EndUpdate all of them. Updates nest; the outermost EndUpdate commits,
+  // unless any of the nested ones ended with false. Other writers wait while
+  // an update runs. Raises ERegistryException when the transaction cannot be
+  // started or committed (nothing is stored then). An EndUpdate without a
+  // BeginUpdate does nothing.
+  void BeginUpdate();
+  void EndUpdate(bool commit = true);
+
  private:
   struct Impl;
   std::string Resolve(const std::string& key) const;
   std::unique_ptr<Impl> impl_;
   std::string current_;
+  int updateDepth_ = 0;
+  bool updateAbandoned_ = false;
 };
 
 }  // namespace CPort

@@ -2,10 +2,14 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -136,7 +140,73 @@ TEST(IniFile, FailedSaveRaisesAndLeavesTheOldFile) {
   EXPECT_EQ(TIniFile(path).ReadString("S", "K", "?"), std::string(100, 'x'));
 }
 
-TEST(IniFile, SaveKeepsPermissionsAndSymbolicLinks) {
+// Runs `save` as the given user: in this process for root (-1), otherwise in
+// a child that takes that user's ids. Returns 0 when it saved, EACCES when
+// the save was refused with code 16 and EACCES, -1 for anything else.
+int SaveAs(int uid, const std::function<void()>& save) {
+  auto outcome = [&] {
+    try {
+      save();
+      return 0;
+    } catch (const EComPort& e) {
+      return e.PortErrorCode() == PortErr::StoreFailed && e.OsErrorCode() == EACCES ? EACCES : -1;
+    }
+  };
+  if (uid < 0) return outcome();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(100);
+    const int result = outcome();
+    _exit(result == 0 ? 0 : result == EACCES ? 1 : 2);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 0 ? 0 : WEXITSTATUS(status) == 1 ? EACCES : -1;
+}
+
+// Replacing a file used to hand it to whoever saved it (root saving a user's
+// 0600 file left it root's) and wrote over read-only files in a writable
+// directory.
+TEST(IniFile, SaveKeepsOwnerAndModeAndRefusesReadOnlyFiles) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  constexpr int kUser = 4321, kOther = 4322;
+  const struct Row {
+    const char* what;
+    int saver;  // -1: root
+    uid_t owner;
+    mode_t mode;
+    int outcome;  // 0 saved, or the errno it was refused with
+  } rows[] = {
+      {"root keeps a user's private file the user's", -1, kUser, 0600, 0},
+      {"root keeps set-id bits", -1, kUser, 06640, 0},
+      {"root refuses a file without write bits", -1, kUser, 0444, EACCES},
+      {"a user keeps another user's shared file theirs", kUser, kOther, 0666, 0},
+      {"a user may not write another user's file", kUser, kOther, 0644, EACCES},
+      {"a user refuses its own read-only file", kUser, kUser, 0444, EACCES},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir tmp;
+    chmod(tmp.Path().c_str(), 0777);
+    const std::string path = tmp.File("port.ini");
+    Put(path, "[S]\nK=old\n");
+    ASSERT_EQ(chown(path.c_str(), row.owner, row.owner), 0);
+    ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+
+    EXPECT_EQ(SaveAs(row.saver, [&] { TIniFile(path).WriteString("S", "K", "new"); }), row.outcome);
+
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, row.owner);
+    EXPECT_EQ(st.st_gid, row.owner);
+    EXPECT_EQ(st.st_mode & 07777, row.mode);
+    EXPECT_EQ(Slurp(path), row.outcome == 0 ? "[S]\nK=new\n" : "[S]\nK=old\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Path()), fs::directory_iterator{}), 1) << "no temporary left";
+  }
+}
+
+TEST(IniFile, SaveKeepsSymbolicLinks) {
   TempDir tmp;
   const std::string target = tmp.File("real.ini");
   const std::string link = tmp.File("link.ini");

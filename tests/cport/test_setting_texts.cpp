@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <clocale>
+#include <optional>
 #include <string>
 
+#include "CPort/IntegerText.h"
 #include "CPort/SettingTexts.h"
 
 using namespace CPort;
@@ -154,6 +157,20 @@ TEST(SettingTexts, ParseCharTextIntegerSyntax) {
   };
   for (const auto& [text, code] : cases)
     EXPECT_EQ(static_cast<unsigned char>(ParseCharText(text)), code) << "'" << text << "'";
+}
+
+// The whole values, which character texts only show by their low 8 bits.
+TEST(IntegerText, ParsesSigned32BitWholeNumbersOrNothing) {
+  const struct {
+    const char* text;
+    std::optional<std::int32_t> value;
+  } rows[] = {{"0", 0},          {"1000", 1000},      {"  42", 42},         {"\t42", 42},
+              {"-7", -7},        {"+8", 8},           {"$1F", 31},          {"0x10", 16},
+              {"x10", 16},       {"$FFFFFFFF", -1},   {"2147483647", 2147483647},
+              {"-2147483648", INT32_MIN},             {"2147483648", std::nullopt},
+              {"", std::nullopt}, {"-", std::nullopt}, {"12 ", std::nullopt}, {"1e3", std::nullopt},
+              {"$", std::nullopt}, {"0x", std::nullopt}, {"\xEF\xBC\x91", std::nullopt} /* fullwidth 1 */};
+  for (const auto& row : rows) EXPECT_EQ(ParseInt32(row.text), row.value) << "'" << row.text << "'";
 }
 
 TEST(SettingTexts, EveryCharacterSurvivesItsText) {

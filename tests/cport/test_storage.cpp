@@ -1,8 +1,20 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CPort/ComPort.h"
@@ -317,6 +329,145 @@ TEST_F(StorageTest, AbsentRegistryTextsReadAsTheParseFallbacks) {
   EXPECT_EQ(port.Parity().Bits(), prNone);
   EXPECT_EQ(port.FlowControl().FlowControl(), fcHardware);  // "" is fcCustom, which changes no field
   EXPECT_FALSE(port.DiscardNull());
+}
+
+// --- Saves killed part-way ----------------------------------------------------
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Every value of the registry key "ComPort1" with its type, in stored order.
+std::string RegistryRecord(const std::string& path) {
+  sqlite3* db = nullptr;
+  std::string record;
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+    sqlite3_exec(
+        db, "SELECT name || '=' || type || ':' || quote(data) FROM reg_values WHERE key = 'ComPort1' ORDER BY rowid",
+        [](void* out, int, char** columns, char**) {
+          *static_cast<std::string*>(out) += std::string(columns[0]) + "\n";
+          return 0;
+        },
+        &record, nullptr);
+  }
+  sqlite3_close(db);
+  return record;
+}
+
+std::vector<std::string> DirectoryEntries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs `saveForever` in a child process, which reports each finished save on
+// a pipe, and kills it with SIGKILL after a random number of saves and a
+// random pause, so that the kill lands anywhere in a save.
+void KillPartWay(const std::function<void(const std::function<void()>& saved)>& saveForever, std::mt19937& random) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    try {
+      saveForever([&] { (void)!write(report[1], "s", 1); });
+    } catch (...) {
+    }
+    _exit(3);
+  }
+  close(report[1]);
+  char byte;
+  bool running = true;
+  for (int saves = static_cast<int>(random() % 3); running && saves > 0; --saves) running = read(report[0], &byte, 1) == 1;
+  std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(report[0]);
+  EXPECT_TRUE(running && WIFSIGNALED(status)) << "the saving child ended by itself";
+}
+
+// A save killed with SIGKILL used to leave old and new keys mixed (each key
+// was its own file replace or transaction) and orphaned temporary files.
+TEST_F(StorageTest, KilledSavesLeaveTheOldOrTheNewRecordAndNoTemporaryFiles) {
+  // Two records with the same keys and different values.
+  TComPort a, b;
+  for (TComPort* p : {&a, &b}) {
+    p->SetName("ComPort1");
+    p->SetSavedGroups(kAllGroups);
+  }
+  ConfigureAll(a);
+  b.SetBaudRate(brCustom);
+
+  const std::string ini = IniPath();
+  const std::string reg = tmp.File("reg.db");
+  auto saveIni = [](TComPort& p, const std::string& path) {
+    TIniFile file(path);
+    p.SaveSettingsToIni(file);
+  };
+  auto saveRegistry = [](TComPort& p, const std::string& path) {
+    TRegistry registry(path);
+    registry.OpenKey("ComPort1", true);
+    p.SaveSettingsToRegistry(registry);
+  };
+  TempDir scratch;
+  saveIni(a, scratch.File("a.ini"));
+  saveIni(b, scratch.File("b.ini"));
+  saveRegistry(a, scratch.File("r.db"));
+  const std::string recordA = RegistryRecord(scratch.File("r.db"));
+  saveRegistry(b, scratch.File("r.db"));
+  const std::set<std::string> iniRecords{FileBytes(scratch.File("a.ini")), FileBytes(scratch.File("b.ini"))};
+  const std::set<std::string> registryRecords{recordA, RegistryRecord(scratch.File("r.db"))};
+  ASSERT_EQ(iniRecords.size(), 2u);
+  ASSERT_EQ(registryRecords.size(), 2u);
+
+  saveIni(a, ini);
+  saveRegistry(a, reg);
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    KillPartWay(
+        [&](const std::function<void()>& saved) {
+          TIniFile file(ini);
+          for (;;) {
+            b.SaveSettingsToIni(file);
+            saved();
+            a.SaveSettingsToIni(file);
+            saved();
+          }
+        },
+        random);
+    EXPECT_EQ(iniRecords.count(FileBytes(ini)), 1u) << FileBytes(ini);
+
+    KillPartWay(
+        [&](const std::function<void()>& saved) {
+          TRegistry registry(reg);
+          registry.OpenKey("ComPort1", true);
+          for (;;) {
+            b.SaveSettingsToRegistry(registry);
+            saved();
+            a.SaveSettingsToRegistry(registry);
+            saved();
+          }
+        },
+        random);
+    EXPECT_EQ(registryRecords.count(RegistryRecord(reg)), 1u) << RegistryRecord(reg);
+
+    // The next save leaves nothing of the killed one behind. (It changes the
+    // record: SQLite writes nothing for values that stay the same, and a
+    // journal that a kill left before it was ever synced is not hot, so it
+    // stays until the next real write.)
+    const bool registryHoldsA = RegistryRecord(reg) == recordA;
+    saveIni(registryHoldsA ? b : a, ini);
+    saveRegistry(registryHoldsA ? b : a, reg);
+    EXPECT_EQ(DirectoryEntries(tmp.Path()), (std::vector<std::string>{"reg.db", "settings.ini"}));
+    if (HasFailure()) break;
+  }
 }
 
 }  // namespace

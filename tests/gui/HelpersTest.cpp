@@ -10,6 +10,7 @@
 #include "mainUnit/ErrorText.h"
 #include "mainUnit/IntegerText.h"
 #include "mainUnit/TextExport.h"
+#include "mainUnit/TimeText.h"
 #include "mainUnit/WindowErrors.h"
 #include "CPort/ComErrors.h"
 #include "GuiTestSupport.h"
@@ -78,21 +79,32 @@ TEST(ErrorTextTest, StartupFailureNamesClassModuleAndMessage) {
   EXPECT_TRUE(StartupFailureText("E", "m", nullptr, "ends.").endsWith("\nends."));
 }
 
-TEST(IntegerTextTest, ParsesSigned32BitWholeNumbers) {
-  struct Row {
+// The syntax itself is tested with the library's parser; here the typed
+// text's way to it.
+TEST(IntegerTextTest, StrToIntTakesTypedTextOrNamesIt) {
+  EXPECT_EQ(StrToInt("  -42"), -42);
+  EXPECT_EQ(StrToInt("$1F"), 31);
+  for (const char* bad : {"abc", "", "\uFF11" /* fullwidth 1 */, "4\u00A0"}) {
+    try {
+      StrToInt(QString::fromUtf8(bad));
+      ADD_FAILURE() << bad;
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(e.what(), "'" + std::string(bad) + "' is not a valid integer value");
+    }
+  }
+}
+
+// The long format's time zone used to end the status line's time.
+TEST(TimeTextTest, TimeOfDayHasNoTimeZone) {
+  const QTime time(13, 5, 9);
+  const struct {
+    const char* locale;
     const char* text;
-    std::optional<std::int32_t> value;
-  } rows[] = {{"0", 0},          {"1000", 1000},      {"  42", 42},         {"-7", -7},
-              {"+8", 8},         {"$1F", 31},         {"0x10", 16},         {"2147483647", 2147483647},
-              {"-2147483648", INT32_MIN},             {"2147483648", std::nullopt},
-              {"", std::nullopt}, {"-", std::nullopt}, {"12 ", std::nullopt}, {"1e3", std::nullopt},
-              {"$", std::nullopt}, {"0x", std::nullopt}, {"１", std::nullopt}};
-  for (const auto& row : rows) EXPECT_EQ(ParseInt32(QString::fromUtf8(row.text)), row.value) << row.text;
-  try {
-    StrToInt("abc");
-    ADD_FAILURE();
-  } catch (const EConvertError& e) {
-    EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
+  } rows[] = {{"C", "13:05:09"}, {"en_US", "1:05:09 PM"}, {"de_DE", "13:05:09"}, {"fi_FI", "13.05.09"},
+              {"ko_KR", "\uC624\uD6C4 1\uC2DC 5\uBD84 9\uCD08"}};
+  for (const auto& row : rows) {
+    const QLocale locale(QString::fromLatin1(row.locale));
+    EXPECT_EQ(TimeOfDayText(time, locale), QString::fromUtf8(row.text)) << row.locale;
   }
 }
 

@@ -60,6 +60,16 @@ TEST_F(ReceiveTest, AtMost1024BytesPerReadTheRestLater) {
   EXPECT_EQ(rest(), data.substr(1024) + "!");
 }
 
+// A device that sent more than a read takes and then went quiet used to
+// leave the rest unseen: the event history reports new input only once.
+TEST_F(ReceiveTest, QuietDevicesBacklogReachesTheBoxInLinesOf1024) {
+  std::string data, expected = "Ready\r\n";
+  for (int i = 0; i < 6100; ++i) data += static_cast<char>('0' + i % 75);
+  for (std::size_t p = 0; p < data.size(); p += 1024) expected += data.substr(p, 1024) + "\r\n";
+  dev->Feed(data);
+  ASSERT_TRUE(WaitForMemo(expected, 20000)) << Memo().size() << " of " << expected.size() << " bytes shown";
+}
+
 TEST_F(ReceiveTest, ZeroBytesAndControlBytesAreKept) {
   const std::string data("A\0B\rC\nD\xA0\xFF", 9);
   dev->Feed(data);

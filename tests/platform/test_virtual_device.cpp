@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "engine_fixture.h"
 
@@ -83,9 +84,16 @@ TEST_F(VirtualDeviceTest, InvalidSettingsNeverReachTheDevice) {
   dcb.ByteSize = 9;
   EXPECT_FALSE(SetCommState(port_, &dcb));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  // 1.5 stop bits only with 5 data bits, 2 only with more.
+  dcb.BaudRate = 9600;
+  for (const auto& [byteSize, stopBits] : {std::pair<BYTE, BYTE>{6, ONE5STOPBITS}, {7, ONE5STOPBITS},
+                                          {8, ONE5STOPBITS}, {5, TWOSTOPBITS}}) {
+    dcb.ByteSize = byteSize;
+    dcb.StopBits = stopBits;
+    EXPECT_FALSE(SetCommState(port_, &dcb)) << int(byteSize) << " bits, stop " << int(stopBits);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
   dcb.ByteSize = 8;
-  dcb.StopBits = ONE5STOPBITS;
-  EXPECT_FALSE(SetCommState(port_, &dcb));
   dcb.StopBits = ONESTOPBIT;
   dcb.Flags = DcbFlag::fOutX;
   dcb.XonChar = dcb.XoffChar = 0x11;

@@ -1,6 +1,6 @@
-#include "CPort/int_parse_p.h"
+#include "CPort/IntegerText.h"
 
-namespace CPort::Detail {
+namespace CPort {
 
 namespace {
 
@@ -47,4 +47,4 @@ std::optional<std::int32_t> ParseInt32(std::string_view text) {
   return static_cast<std::int32_t>(bits);
 }
 
-}  // namespace CPort::Detail
+}  // namespace CPort

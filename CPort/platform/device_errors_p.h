@@ -1,5 +1,5 @@
 // ---------------------------------------------------------------------------
-// Not API. Private to the port library.
+// Not API. Private to the port library and its platform layer.
 // ---------------------------------------------------------------------------
 #pragma once
 
@@ -9,7 +9,9 @@ namespace CPort {
 
 // The errno values with which calls on a device that went away fail (an
 // adapter pulled out, the far side of a pseudo-terminal closed, a handle
-// already released).
+// already released). The one list: the tty backend decides with it when a
+// failure means the device is lost, the port and its event thread when to
+// stop.
 inline bool IsDeviceGoneError(int error) {
   return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
