@@ -292,7 +292,7 @@ double RawReceive(const Options& o, const Pattern& p, Placement where);
 double RawSend(const Options& o, const Pattern& p);
 Trips RawRoundTrips(const Options& o, Placement where);
 Trips HandoffRoundTrips(const Options& o);
-double RawOpenClose(const Options& o);
+double RawOpenClose(const Options& o, bool watcher);
 
 // The port.
 double PortReceive(const Options& o, const Pattern& p, const PortSetup& setup, Placement where);

@@ -3,6 +3,7 @@
 // every contender works).
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <optional>
 
 #include "sections.h"
@@ -61,8 +62,12 @@ void PrintGoals(const Options& o, const Results& results) {
                        Verdict(*r <= bound)});
     }
   }
-  if (const auto r = results.Ratio(kOpenClose, kPort, kRaw)) {
-    lines.push_back({"open + close", ">= 0.8 x raw", Format(*r, 2), Verdict(*r >= 0.8)});
+  // Like for like: the port starts and stops its event thread, so the
+  // reference is raw with a watcher thread; the bare figure is shown too.
+  if (const auto r = results.Ratio(kOpenClose, kPort, kRawWatcher)) {
+    lines.push_back({"open + close", ">= 0.8 x raw + a watcher thread",
+                     Format(*r, 2) + " (bare raw " + Ratio(results.Ratio(kOpenClose, kPort, kRaw)) + ")",
+                     Verdict(*r >= 0.8)});
   }
   if (const auto r = results.Ratio(kManyCpu, kPortNone, kRaw)) {
     lines.push_back({std::to_string(o.manyPorts) + " ports receiving, CPU per MiB, smNone",
@@ -94,8 +99,13 @@ void PrintGoals(const Options& o, const Results& results) {
     width[2] = std::max(width[2], l.measured.size());
   }
   auto print = [&](const GoalLine& l) {
-    std::printf("  %-*s  %-*s  %-*s  %s\n", static_cast<int>(width[0]), l.figure.c_str(), static_cast<int>(width[1]),
-                l.goal.c_str(), static_cast<int>(width[2]), l.measured.c_str(), l.verdict.c_str());
+    char text[1024];
+    std::snprintf(text, sizeof text, "  %-*s  %-*s  %-*s  %s", static_cast<int>(width[0]), l.figure.c_str(),
+                  static_cast<int>(width[1]), l.goal.c_str(), static_cast<int>(width[2]), l.measured.c_str(),
+                  l.verdict.c_str());
+    std::string line = text;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
   };
   print(header);
   std::printf("  %s\n", std::string(width[0] + width[1] + width[2] + 12, '-').c_str());

@@ -2,6 +2,7 @@
 // write on the pty slave, in the measuring thread. It is the limit of this
 // machine that every other contender is compared with.
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <poll.h>
 #include <termios.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench.h"
@@ -106,15 +108,33 @@ Trips RawRoundTrips(const Options& o, Placement where) {
 }
 
 // Open, lock, configure, close: what a plain POSIX program does to open and
-// close a serial port (no thread: the port starts its event thread, which is
-// part of what the ratio shows).
-double RawOpenClose(const Options& o) {
+// close a serial port. With `watcher`, each cycle also starts a thread that
+// polls the descriptor and stops it again through an eventfd: what a small
+// serial class with an event thread of its own does, as the port does.
+double RawOpenClose(const Options& o, bool watcher) {
   WatchdogScope dog("open + close (raw)", o.RunLimit());
   Pty pty;
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < o.openCloseCycles; ++i) {
     const int fd = pty.OpenSlaveRaw();
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) FailErrno("open + close (raw): flock");
+    if (watcher) {
+      const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (stop < 0) FailErrno("eventfd");
+      std::thread thread([fd, stop] {
+        for (;;) {
+          pollfd fds[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+          const int ready = ::poll(fds, 2, kWaitLimitMs);
+          if (ready < 0 && errno == EINTR) continue;
+          if (ready <= 0) Fail("open + close (raw): the watcher was never stopped");
+          if (fds[1].revents & POLLIN) return;
+        }
+      });
+      const std::uint64_t one = 1;
+      if (::write(stop, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) FailErrno("eventfd write");
+      thread.join();
+      ::close(stop);
+    }
     ::close(fd);
   }
   return o.openCloseCycles / std::chrono::duration<double>(Clock::now() - start).count();

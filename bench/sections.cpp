@@ -152,8 +152,8 @@ void RoundTripSection(const Options& o, Results& results) {
 
 void OpenCloseSection(const Options& o, Results& results) {
   results.Declare({kOpenClose, "cycles/s", 0, kRaw,
-                   "raw: open, flock, tcgetattr, tcsetattr, close; the port at its defaults starts and stops its event "
-                   "thread in each cycle"});
+                   "raw: open, flock, tcgetattr, tcsetattr, close; + a watcher thread: and a thread polling the "
+                   "descriptor started and stopped; the port at its defaults starts and stops its event thread"});
   auto cycles = [&](const std::string& contender, std::function<double()> run) -> Run {
     return [&, contender, run](int rep) {
       const double rate = run();
@@ -162,7 +162,8 @@ void OpenCloseSection(const Options& o, Results& results) {
     };
   };
   Interleave(o, {
-                    cycles(kRaw, [&] { return RawOpenClose(o); }),
+                    cycles(kRaw, [&] { return RawOpenClose(o, false); }),
+                    cycles(kRawWatcher, [&] { return RawOpenClose(o, true); }),
                     cycles(kSp, [&] { return SpOpenClose(o); }),
                     cycles(kQt, [&] { return QtOpenClose(o); }),
                     cycles(kAsio, [&] { return AsioOpenClose(o); }),

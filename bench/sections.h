@@ -10,6 +10,7 @@ namespace bench {
 
 namespace names {
 inline const std::string kRaw = "raw termios + poll";
+inline const std::string kRawWatcher = "raw + a watcher thread";
 inline const std::string kHandoff = "raw, one hand-off (floor)";
 inline const std::string kSp = "libserialport";
 inline const std::string kQt = "QSerialPort";
