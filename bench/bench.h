@@ -319,6 +319,7 @@ double AsioOpenClose(const Options& o);
 // per MiB and the total rate.
 struct ManyResult {
   double cpuMsPerMiB = 0;
+  double switchesPerMiB = 0;  // context switches of the receiving process
   double mibPerSecond = 0;
 };
 ManyResult RawManyReceive(const Options& o, const Pattern& p);

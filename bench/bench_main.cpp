@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -146,13 +147,24 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   Results results;
-  if (o.Runs("receive")) ReceiveSection(o, pattern, results);
-  if (o.Runs("send")) SendSection(o, pattern, results);
-  if (o.Runs("round-trip")) RoundTripSection(o, results);
-  if (o.Runs("open-close")) OpenCloseSection(o, results);
-  if (o.Runs("many-ports")) ManyPortsSection(o, pattern, results);
-  if (o.Runs("per-port")) PerPortSection(o, results);
-  if (o.Runs("idle")) IdleSection(o, results);
+  const Clock::time_point begin = Clock::now();
+  auto section = [&](const char* name, const std::function<void()>& run) {
+    if (!o.Runs(name)) return;
+    const Clock::time_point start = Clock::now();
+    run();
+    if (!o.smoke || o.verbose) {
+      std::fprintf(stderr, "%s: %.0f s (%.0f s so far)\n", name,
+                   std::chrono::duration<double>(Clock::now() - start).count(),
+                   std::chrono::duration<double>(Clock::now() - begin).count());
+    }
+  };
+  section("receive", [&] { ReceiveSection(o, pattern, results); });
+  section("send", [&] { SendSection(o, pattern, results); });
+  section("round-trip", [&] { RoundTripSection(o, results); });
+  section("open-close", [&] { OpenCloseSection(o, results); });
+  section("many-ports", [&] { ManyPortsSection(o, pattern, results); });
+  section("per-port", [&] { PerPortSection(o, results); });
+  section("idle", [&] { IdleSection(o, results); });
   results.Print();
   PrintGoals(o, results);
   std::fflush(stdout);

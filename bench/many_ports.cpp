@@ -34,7 +34,7 @@ struct Ptys {
 
 ManyResult Result(const Options& o, const Usage& used, Clock::duration took) {
   const double mib = static_cast<double>(o.manyBytesEach) * o.manyPorts / (1024.0 * 1024.0);
-  return ManyResult{used.cpuMicros / 1000.0 / mib,
+  return ManyResult{used.cpuMicros / 1000.0 / mib, used.switches / mib,
                     mib / std::chrono::duration<double>(took).count()};
 }
 

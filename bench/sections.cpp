@@ -69,6 +69,8 @@ void ReceiveSection(const Options& o, const Pattern& p, Results& results) {
                          [&] { return PortReceive(o, p, window, Placement::Process); }),
                     bulk(kReceive, kReceiveCpu, kPortBigQueue,
                          [&] { return PortReceive(o, p, bigQueue, Placement::Process); }),
+                    bulk(kReceive, kReceiveCpu, kPortOldSettings,
+                         [&] { return PortReceive(o, p, old, Placement::Process); }),
                     bulk(kReceiveOld, "", kRawFarThread, [&] { return RawReceive(o, p, Placement::Thread); }),
                     bulk(kReceiveOld, "", kPortFarThread, [&] { return PortReceive(o, p, old, Placement::Thread); }),
                 });
@@ -104,13 +106,13 @@ void RoundTripSection(const Options& o, Results& results) {
   results.Declare({kTripP50, "us", 1, kRaw, ""});
   results.Declare({kTripP99, "us", 1, kRaw, ""});
   results.Declare({kTripSwitches, "per trip", 2, kRaw, countNote});
-  results.Declare({kTripMigrations, "per trip", 3, kRaw, ""});
+  results.Declare({kTripMigrations, "per 1000", 1, "", ""});
   results.Declare({kTripSameCpu, "share", 2, "",
                    "trips whose echo was taken (by the thread that reads it) on the CPU the far side wrote it on"});
   results.Declare({kTripOldP50, "us", 1, kRawFarThread, ""});
   results.Declare({kTripOldP99, "us", 1, kRawFarThread, ""});
   results.Declare({kTripOldSwitches, "per trip", 2, kRawFarThread, ""});
-  results.Declare({kTripOldMigrations, "per trip", 3, kRawFarThread, ""});
+  results.Declare({kTripOldMigrations, "per 1000", 1, "", ""});
   results.Declare({kTripOldSameCpu, "share", 2, "", ""});
   auto trips = [&](bool oldWay, const std::string& contender, std::function<Trips()> run) -> Run {
     return [&, oldWay, contender, run](int rep) {
@@ -120,7 +122,7 @@ void RoundTripSection(const Options& o, Results& results) {
       const double p50 = Percentile(t.micros, 0.5);
       const double p99 = Percentile(t.micros, 0.99);
       const double switches = PerTrip(used.switches + t.far.usage.switches, o);
-      const double migrations = PerTrip(used.migrations + t.far.usage.migrations, o);
+      const double migrations = 1000 * PerTrip(used.migrations + t.far.usage.migrations, o);
       const double sameCpu = SameCpuShare(t, o.warmupTrips);
       results.Add(oldWay ? kTripOldP50 : kTripP50, contender, p50);
       results.Add(oldWay ? kTripOldP99 : kTripP99, contender, p99);
@@ -128,8 +130,8 @@ void RoundTripSection(const Options& o, Results& results) {
       results.Add(oldWay ? kTripOldMigrations : kTripMigrations, contender, migrations);
       results.Add(oldWay ? kTripOldSameCpu : kTripSameCpu, contender, sameCpu);
       Progress(o, Rep("round trip", rep, contender) + " p50 " + Format(p50, 1) + " us, p99 " + Format(p99, 1) +
-                      " us, " + Format(switches, 2) + " switches and " + Format(migrations, 3) +
-                      " migrations per trip, " + Format(sameCpu, 2) + " on one CPU");
+                      " us, " + Format(switches, 2) + " switches per trip, " + Format(migrations, 1) +
+                      " migrations per 1000 trips, " + Format(sameCpu, 2) + " on one CPU");
     };
   };
   PortSetup none{Delivery::None, 0, false};
@@ -145,6 +147,7 @@ void RoundTripSection(const Options& o, Results& results) {
                     trips(false, kPortNone, [&] { return PortRoundTrips(o, none, Placement::Process); }),
                     trips(false, kPortThread, [&] { return PortRoundTrips(o, thread, Placement::Process); }),
                     trips(false, kPortWindow, [&] { return PortRoundTrips(o, window, Placement::Process); }),
+                    trips(false, kPortOldSettings, [&] { return PortRoundTrips(o, old, Placement::Process); }),
                     trips(true, kRawFarThread, [&] { return RawRoundTrips(o, Placement::Thread); }),
                     trips(true, kPortFarThread, [&] { return PortRoundTrips(o, old, Placement::Thread); }),
                 });
@@ -175,13 +178,16 @@ void ManyPortsSection(const Options& o, const Pattern& p, Results& results) {
   const std::string each = std::to_string(o.manyPorts) + " ports, " + std::to_string(o.manyBytesEach >> 10) +
                            " KiB each, one far process writing to all; every byte checked";
   results.Declare({kManyCpu, "ms/MiB", 2, kRaw, each + "; raw: all descriptors in one poll loop"});
+  results.Declare({kManySwitches, "per MiB", 0, kRaw, ""});
   results.Declare({kManyRate, "MiB/s", 0, kRaw, ""});
   auto many = [&](const std::string& contender, std::function<ManyResult()> run) -> Run {
     return [&, contender, run](int rep) {
       const ManyResult r = run();
       results.Add(kManyCpu, contender, r.cpuMsPerMiB);
+      results.Add(kManySwitches, contender, r.switchesPerMiB);
       results.Add(kManyRate, contender, r.mibPerSecond);
       Progress(o, Rep("many ports", rep, contender) + " " + Format(r.cpuMsPerMiB, 2) + " ms CPU/MiB, " +
+                      Format(r.switchesPerMiB, 0) + " switches/MiB, " +
                       Format(r.mibPerSecond, 0) + " MiB/s");
     };
   };
