@@ -9,9 +9,11 @@
 //   more: --reps N --bulk-mib N --round-trips N --idle-ms N --cycles N
 //         --ports N --only SECTION[,SECTION] --verbose
 //   sections: receive send round-trip open-close many-ports per-port idle
+#include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +47,20 @@ std::string Kernel() {
   utsname u{};
   if (::uname(&u) != 0) return "unknown";
   return std::string(u.sysname) + " " + u.release;
+}
+
+// The ioctl() stand-in for libserialport must leave every other caller alone:
+// the port treats ENOTTY from the modem-line requests as "no modem lines",
+// and a success there would change what it does on a pty.
+void CheckIoctlStandIn() {
+  const Pty pty;
+  const int fd = pty.OpenSlaveRaw();
+  int lines = 0;
+  const int result = ::ioctl(fd, TIOCMGET, &lines);
+  const int error = errno;
+  ::close(fd);
+  Check(result == -1 && error == ENOTTY,
+        "the ioctl() stand-in for libserialport answered TIOCMGET for another caller");
 }
 
 [[noreturn]] void Usage(const std::string& why) {
@@ -145,6 +161,8 @@ int main(int argc, char** argv) {
   if (!migrations.empty()) std::printf("CPU migrations are not counted (%s)\n", migrations.c_str());
   std::printf("\n");
   std::fflush(stdout);
+
+  CheckIoctlStandIn();
 
   Results results;
   const Clock::time_point begin = Clock::now();
