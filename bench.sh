@@ -3,7 +3,7 @@
 # port component against plain termios + poll and against libserialport,
 # QSerialPort and boost.asio, on pty pairs, with the far side of each pty in a
 # process of its own. See docs/benchmarks.md.
-#   ./bench.sh            full run (11 repetitions; under 10 minutes on a quiet 2-CPU machine)
+#   ./bench.sh            full run (11 repetitions; about 10 minutes on a busy 2-CPU machine, less when quiet)
 #   ./bench.sh --quick    3 repetitions, smaller sizes (under a minute)
 # Any further options go to the program (see bench/bench_main.cpp), e.g.
 #   ./bench.sh --only round-trip --reps 5
