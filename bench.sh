@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the benchmark in Release (build-bench/) and prints its table: the
-# port component against plain termios + poll + read/write on pty pairs.
-#   ./bench.sh            full run (15 repetitions; a few minutes)
-#   ./bench.sh --quick    3 repetitions, smaller sizes
+# Builds the benchmark in Release (build-bench/) and prints its tables: the
+# port component against plain termios + poll and against libserialport,
+# QSerialPort and boost.asio, on pty pairs, with the far side of each pty in a
+# process of its own. See docs/benchmarks.md.
+#   ./bench.sh            full run (11 repetitions; about 10 minutes on a busy 2-CPU machine, less when quiet)
+#   ./bench.sh --quick    3 repetitions, smaller sizes (under a minute)
 # Any further options go to the program (see bench/bench_main.cpp), e.g.
-#   ./bench.sh --only latency --reps 5
+#   ./bench.sh --only round-trip --reps 5
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh

@@ -1,6 +1,7 @@
 // The raw contender: the same work done with plain termios + poll + read and
-// write on the pty slave. It is the limit of this machine that the port's
-// figures are compared with.
+// write on the pty slave, in the measuring thread. It is the limit of this
+// machine that every other contender is compared with.
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <poll.h>
@@ -9,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,62 +19,20 @@
 
 namespace bench {
 
-namespace {
-
-double MiBPerSecond(std::uint64_t bytes, Clock::duration took) {
-  return static_cast<double>(bytes) / (1024.0 * 1024.0) / std::chrono::duration<double>(took).count();
-}
-
-}  // namespace
-
-namespace {
-
-// Under PARMRK a received 0xFF arrives doubled; this undoes that (no other
-// marking can occur on a pty) so that the check sees the data as sent. Runs
-// between two 0xFF bytes are found with memchr, so that the undoing costs
-// next to nothing and the figure shows what the flags cost the kernel.
-std::size_t Unmark(std::uint8_t* data, std::size_t count, bool& pendingEscape) {
-  std::size_t in = 0;
-  std::size_t out = 0;
-  if (pendingEscape && count > 0) {
-    pendingEscape = false;
-    ++in;  // the second 0xFF of a pair split across two reads
-    data[out++] = 0xFF;
-  }
-  while (in < count) {
-    const void* hit = std::memchr(data + in, 0xFF, count - in);
-    const std::size_t end = hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data) : count;
-    if (out != in) std::memmove(data + out, data + in, end - in);
-    out += end - in;
-    in = end;
-    if (in == count) break;
-    // data[in] is the first 0xFF of a pair.
-    if (in + 1 == count) {
-      pendingEscape = true;
-      break;
-    }
-    data[out++] = 0xFF;
-    in += 2;
-  }
-  return out;
-}
-
-double Receive(const Options& o, const Pattern& p, bool marked) {
-  const std::string name = marked ? "bulk receive (raw, INPCK | PARMRK)" : "bulk receive (raw)";
-  WatchdogScope dog(name, std::chrono::seconds(300));
+double RawReceive(const Options& o, const Pattern& p, Placement where) {
+  const std::string name = std::string("receive (raw, far side a ") + PlacementName(where) + ")";
+  WatchdogScope dog(name, o.RunLimit());
   Pty pty;
-  const int fd = pty.OpenSlaveRaw(marked ? INPCK | PARMRK : 0);
+  FarSide far({pty.Master()}, {FarJob::Kind::Write, o.bulkBytes, o.chunk}, where);
+  const int fd = pty.OpenSlaveRaw();
   std::vector<std::uint8_t> buffer(o.chunk);
   StreamCheck check(p, o.bulkBytes, name);
-  bool pendingEscape = false;
   const Clock::time_point start = Clock::now();
-  std::thread far([&] { FarWrite(pty.Master(), p, o.bulkBytes, o.chunk); });
+  far.Go();
   while (!check.Complete()) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n > 0) {
-      std::size_t got = static_cast<std::size_t>(n);
-      if (marked) got = Unmark(buffer.data(), got, pendingEscape);
-      check.Take(buffer.data(), got);
+      check.Take(buffer.data(), static_cast<std::size_t>(n));
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -82,23 +40,18 @@ double Receive(const Options& o, const Pattern& p, bool marked) {
     if (!WaitReadable(fd, kWaitLimitMs)) Fail(name + ": no data for 10 s");
   }
   const Clock::time_point end = Clock::now();
-  far.join();
+  far.Finish();
   ::close(fd);
   return MiBPerSecond(o.bulkBytes, end - start);
 }
 
-}  // namespace
-
-double RawReceive(const Options& o, const Pattern& p) { return Receive(o, p, false); }
-double RawReceiveMarked(const Options& o, const Pattern& p) { return Receive(o, p, true); }
-
 double RawSend(const Options& o, const Pattern& p) {
-  WatchdogScope dog("bulk send (raw)", std::chrono::seconds(300));
+  WatchdogScope dog("send (raw)", o.RunLimit());
   Pty pty;
+  FarSide far({pty.Master()}, {FarJob::Kind::Drain, o.bulkBytes, o.chunk}, Placement::Process);
   const int fd = pty.OpenSlaveRaw();
-  Clock::time_point drained;
-  std::thread far([&] { drained = FarDrain(pty.Master(), p, o.bulkBytes); });
   const Clock::time_point start = Clock::now();
+  far.Go();
   std::uint64_t sent = 0;
   while (sent < o.bulkBytes) {
     // One 4 KiB call at a time, finished before the next, like SendText.
@@ -111,88 +64,97 @@ double RawSend(const Options& o, const Pattern& p) {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n == 0 || errno != EAGAIN) FailErrno("bulk send (raw): write");
-      if (!WaitWritable(fd, kWaitLimitMs)) Fail("bulk send (raw): the far side took nothing for 10 s");
+      if (n == 0 || errno != EAGAIN) FailErrno("send (raw): write");
+      if (!WaitWritable(fd, kWaitLimitMs)) Fail("send (raw): the far side took nothing for 10 s");
     }
     sent += want;
   }
-  far.join();
+  const FarReport report = far.Finish();
   ::close(fd);
-  return MiBPerSecond(o.bulkBytes, drained - start);
+  return MiBPerSecond(o.bulkBytes, report.end - start);
 }
 
-std::vector<double> RawRoundTrips(const Options& o) {
-  WatchdogScope dog("round trips (raw)", std::chrono::seconds(300));
+Trips RawRoundTrips(const Options& o, Placement where) {
+  const std::string name = std::string("round trips (raw, far side a ") + PlacementName(where) + ")";
+  WatchdogScope dog(name, o.RunLimit());
   Pty pty;
-  const int fd = pty.OpenSlaveRaw();
   const int total = o.warmupTrips + o.roundTrips;
-  std::thread far([&] { FarEcho(pty.Master(), static_cast<std::uint64_t>(total)); });
-  std::vector<double> micros;
-  micros.reserve(static_cast<std::size_t>(o.roundTrips));
+  FarSide far({pty.Master()}, {FarJob::Kind::Echo, static_cast<std::uint64_t>(total), 1}, where);
+  const int fd = pty.OpenSlaveRaw();
+  far.Go();
+  Trips trips;
+  trips.micros.reserve(static_cast<std::size_t>(o.roundTrips));
   for (int i = 0; i < total; ++i) {
     const std::uint8_t byte = static_cast<std::uint8_t>(i);
     std::uint8_t back[64];
     const Clock::time_point t0 = Clock::now();
-    if (::write(fd, &byte, 1) != 1) FailErrno("round trips (raw): write");
+    if (::write(fd, &byte, 1) != 1) FailErrno(name + ": write");
     ssize_t n = 0;
     for (;;) {
-      if (!WaitReadable(fd, kWaitLimitMs)) Fail("round trips (raw): no echo for 10 s");
+      if (!WaitReadable(fd, kWaitLimitMs)) Fail(name + ": no echo for 10 s");
       n = ::read(fd, back, sizeof back);
       if (n > 0) break;
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      FailErrno("round trips (raw): read");
+      FailErrno(name + ": read");
     }
     const Clock::time_point t1 = Clock::now();
-    Check(n == 1 && back[0] == byte, "round trips (raw): the echo differs from the byte sent");
-    if (i >= o.warmupTrips) micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    trips.cpus.push_back(CurrentCpu());
+    Check(n == 1 && back[0] == byte, name + ": the echo differs from the byte sent");
+    if (i >= o.warmupTrips) trips.micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
   }
-  far.join();
+  trips.far = far.Finish();
   ::close(fd);
-  return micros;
+  return trips;
 }
 
-// Open, configure, start a thread that watches the descriptor, stop it,
-// close: what a small POSIX serial class does per open and close.
-double RawOpenClose(const Options& o) {
-  WatchdogScope dog("open + close (raw)", std::chrono::seconds(300));
+// Open, lock, configure, close: what a plain POSIX program does to open and
+// close a serial port. With `watcher`, each cycle also starts a thread that
+// polls the descriptor and stops it again through an eventfd: what a small
+// serial class with an event thread of its own does, as the port does.
+double RawOpenClose(const Options& o, bool watcher) {
+  WatchdogScope dog("open + close (raw)", o.RunLimit());
   Pty pty;
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < o.openCloseCycles; ++i) {
     const int fd = pty.OpenSlaveRaw();
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) FailErrno("open + close (raw): flock");
-    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop < 0) FailErrno("eventfd");
-    std::thread watcher([fd, stop] {
-      for (;;) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, kWaitLimitMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) Fail("open + close (raw): the watcher was never stopped");
-        if (fds[1].revents & POLLIN) return;
-      }
-    });
-    const std::uint64_t one = 1;
-    if (::write(stop, &one, sizeof one) != sizeof one) FailErrno("eventfd write");
-    watcher.join();
-    ::close(stop);
+    if (watcher) {
+      const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (stop < 0) FailErrno("eventfd");
+      std::thread thread([fd, stop] {
+        for (;;) {
+          pollfd fds[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+          const int ready = ::poll(fds, 2, kWaitLimitMs);
+          if (ready < 0 && errno == EINTR) continue;
+          if (ready <= 0) Fail("open + close (raw): the watcher was never stopped");
+          if (fds[1].revents & POLLIN) return;
+        }
+      });
+      const std::uint64_t one = 1;
+      if (::write(stop, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) FailErrno("eventfd write");
+      thread.join();
+      ::close(stop);
+    }
     ::close(fd);
   }
   return o.openCloseCycles / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// ---- child processes ------------------------------------------------------------
-
-int ChildRssRaw(int ports) {
-  std::vector<std::unique_ptr<Pty>> ptys;
+void HoldRaw(const std::vector<std::string>& paths, OpenedCallback opened) {
   std::vector<int> fds;
-  for (int i = 0; i < ports; ++i) {
-    ptys.push_back(std::make_unique<Pty>());
-    fds.push_back(ptys.back()->OpenSlaveRaw());
+  for (const std::string& path : paths) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) FailErrno("open " + path);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) FailErrno("flock " + path);
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) FailErrno("tcgetattr " + path);
+    ::cfmakeraw(&t);
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) FailErrno("tcsetattr " + path);
+    fds.push_back(fd);
+    if (fds.size() == 1) opened(1);
   }
-  std::printf("hwm_kib=%ld rss_kib=%ld\n", ProcStatusKiB("VmHWM:"), ProcStatusKiB("VmRSS:"));
-  std::fflush(stdout);
+  opened(fds.size());
   for (int fd : fds) ::close(fd);
-  return 0;
 }
 
 }  // namespace bench

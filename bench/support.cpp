@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -126,14 +125,13 @@ Pty::~Pty() {
   if (master_ >= 0) ::close(master_);
 }
 
-int Pty::OpenSlaveRaw(unsigned extraInputFlags) const {
+int Pty::OpenSlaveRaw() const {
   const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) FailErrno("open " + path_);
   termios t{};
   if (::tcgetattr(fd, &t) != 0) FailErrno("tcgetattr " + path_);
   ::cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
-  t.c_iflag |= extraInputFlags;
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   if (::tcsetattr(fd, TCSANOW, &t) != 0) FailErrno("tcsetattr " + path_);
@@ -196,23 +194,16 @@ void StreamCheck::Take(const std::uint8_t* data, std::size_t count) {
     Fail(who_ + ": " + std::to_string(received_ + count) + " bytes arrived, " + std::to_string(total_) +
          " were sent");
   }
-  if (!pattern_.Matches(received_, data, count)) {
+  if (!pattern_->Matches(received_, data, count)) {
     std::size_t at = 0;
-    while (at < count && pattern_.At(received_ + at)[0] == data[at]) ++at;
+    while (at < count && pattern_->At(received_ + at)[0] == data[at]) ++at;
     Fail(who_ + ": data differs from what was sent at stream offset " + std::to_string(received_ + at));
   }
   received_ += count;
 }
 
-ProcessCounters ReadProcessCounters() {
-  ProcessCounters c;
-  timespec cpu{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
-  c.cpuMicros = static_cast<double>(cpu.tv_sec) * 1e6 + static_cast<double>(cpu.tv_nsec) / 1e3;
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  c.switches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
-  return c;
+double MiBPerSecond(std::uint64_t bytes, Clock::duration took) {
+  return static_cast<double>(bytes) / (1024.0 * 1024.0) / std::chrono::duration<double>(took).count();
 }
 
 // ---- statistics ------------------------------------------------------------------
