@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "device_backend_p.h"
-#include "win_comm.h"
+#include "CPort/platform/comm_call.h"
+#include "CPort/platform/win_comm.h"
 
 namespace CPort::Platform {
 
@@ -97,12 +97,7 @@ class VirtualDevice {
   explicit VirtualDevice(std::string name);
   std::shared_ptr<State> state_;
   friend class VirtualBackend;
-  friend std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error);
+  friend class VirtualDeviceDirectory;
 };
-
-// Used by CreateFileA: the backend for a registered name, or nullptr with
-// error ENOENT when no device has that name (error EBUSY if already open).
-std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error);
-bool IsVirtualDeviceName(const std::string& name);
 
 }  // namespace CPort::Platform
