@@ -30,10 +30,14 @@ set(CPACK_PACKAGE_VENDOR "Kelvat")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${KELVAT_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Serial-port terminal and serial-port library")
-set(CPACK_PACKAGE_DESCRIPTION
-  "A desktop terminal for serial devices (kelvat-commport), a command-line companion,\n\
-a demo instrument on a pseudo-terminal, and the serial-port library they are\n\
-built on, with its headers, CMake package and pkg-config files.")
+set(_kelvat_programs "A desktop terminal for serial devices (kelvat-commport)")
+if(TARGET kelvat-port)
+  string(APPEND _kelvat_programs ", a command-line companion (kelvat-port)")
+endif()
+set(CPACK_PACKAGE_DESCRIPTION "${_kelvat_programs},\n\
+a demo instrument on a pseudo-terminal (kelvat-demo-device), and the\n\
+serial-port library they are built on, with its headers, CMake package and\n\
+pkg-config files.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)

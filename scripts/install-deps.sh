@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev
   qt6-base-dev
   xvfb xauth
+  dpkg-dev file desktop-file-utils
 )
 
 missing=()
