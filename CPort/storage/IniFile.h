@@ -13,6 +13,8 @@
 // both ends, is written between double quotes so that it reads back exactly.
 //
 // Thread safety: none; use an object from one thread at a time.
+//
+// Part of the storage library (kelvat::cport_storage).
 #pragma once
 
 #include <cstdint>

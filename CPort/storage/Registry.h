@@ -7,6 +7,10 @@
 // Key paths and value names match without regard to ASCII letter case.
 //
 // Thread safety: none; use an object from one thread at a time.
+//
+// Part of the storage library (kelvat::cport_storage). A port saves and loads
+// its settings as values of the current key (TCustomComPort::
+// SaveSettingsToRegistry and LoadSettingsFromRegistry).
 #pragma once
 
 #include <cstdint>
