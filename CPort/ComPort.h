@@ -214,9 +214,9 @@ class TCustomComPort : public TComponent {
   void ReleaseTransferRecord(TransferRecord*& record);
   // The ...Async calls start a transfer on `record` and return the bytes
   // moved if it ended at once, else 0; AwaitTransfer gives the final count.
-  // The buffer must stay valid and untouched until then. Raise EComPort 4
-  // (no errno) for a null record, and 2 (write) or 3 (read) with the errno
-  // when the transfer cannot start.
+  // The buffer must stay valid and untouched until then, and `count` must
+  // not be negative. Raise EComPort 4 (no errno) for a null record, and 2
+  // (write) or 3 (read) with the errno when the transfer cannot start.
   std::int32_t SendBytesAsync(const void* buffer, std::int32_t count, TransferRecord* record);
   // An empty text starts nothing and returns 0.
   std::int32_t SendTextAsync(const std::string& text, TransferRecord* record);
