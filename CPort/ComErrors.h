@@ -1,5 +1,14 @@
 // EComPort: the one error type of the port component, and the table of its
 // messages.
+//
+// Every failure the port, its transfers and queries, the port list and the
+// INI store detect is raised as an EComPort. what() is the message shown to
+// users: the (translated) text of PortErrorCode, followed by
+// " (win error code: N)" when the error has an operating-system code N, an
+// errno value: "Unable to open com port (win error code: 2)". The registry
+// store raises ERegistryException instead (storage/Registry.h).
+//
+// Thread safety: an EComPort may be built, copied and read on any thread.
 #pragma once
 
 #include <array>
@@ -11,6 +20,24 @@ namespace CPort {
 
 // Port error codes: stable numbers 1..23, each an index into
 // PortErrorMessages. Several are kept only so that the numbering has no gaps.
+// Who raises each one ("errno": OsErrorCode holds the errno; "none": -1):
+//   1  OpenPort, when the device cannot be opened                      errno
+//   2  SendBytesAsync/SendTextAsync/SendText, AwaitTransfer of a write  errno
+//   3  ReceiveBytesAsync/..., AwaitTransfer of a read                  errno
+//   4  a transfer call given no TransferRecord                         none
+//   5  CancelTransfers, ClosePort                                      errno
+//   7  pushing the line settings (OpenPort, setters)                   errno
+//   8  pushing the timeouts                                            errno
+//   9  pushing the queue sizes                                         errno
+//   10 PendingInput, TakeLineErrors                                    errno
+//   11 LineSignals                                                     errno
+//   14 SetSyncMethod on an open port                                   none
+//   16 TIniFile writes that cannot be saved                            errno
+//   17 TIniFile, when an existing file cannot be read                  errno
+//   21 the event thread, when the device's event wait fails (a device
+//      that went away); it reaches the application's error display     errno
+//   23 ListSerialPorts, when the system's list cannot be read          errno
+// 6, 12, 13, 15, 18, 19, 20 and 22 are raised by nothing.
 namespace PortErr {
 constexpr int OpenFailed = 1;
 constexpr int WriteFailed = 2;
@@ -39,13 +66,15 @@ constexpr int Count = 23;
 }  // namespace PortErr
 
 // The English message of each code (index 0 unused). These are also the
-// message ids of the catalogs.
+// message ids of the catalogs. Constant; any thread.
 extern const std::array<const char*, PortErr::Count + 1> kPortErrorTexts;
 // The suffix appended when an error has an operating-system code.
 extern const char* const kOsErrorSuffix;
 
 // The messages as translated when the module started (index 0 unused). Read
-// only after start-up; RefreshPortErrorMessages rebuilds it.
+// only after start-up; RefreshPortErrorMessages rebuilds it. Catalogs are
+// looked up in locale/ beside the program, else in the installed ones
+// (<prefix>/share/locale); LANG (or LANGUAGE) picks the language.
 extern std::array<std::string, PortErr::Count + 1> PortErrorMessages;
 
 // Re-reads the translations (after the language or the catalog directory was
@@ -54,7 +83,8 @@ void RefreshPortErrorMessages();
 
 class EComPort : public std::runtime_error {
  public:
-  // An error with an operating-system code (an errno value).
+  // An error with an operating-system code (an errno value). A code outside
+  // 1..23 gives an empty table text; building never fails otherwise.
   EComPort(int portErrorCode, int osErrorCode);
   // An error without one: OsErrorCode is -1.
   explicit EComPort(int portErrorCode);
@@ -63,7 +93,9 @@ class EComPort : public std::runtime_error {
   // The message is the same as without it.
   EComPort(int portErrorCode, int osErrorCode, std::string device);
 
+  // The errno of the failed call, or -1.
   int OsErrorCode() const noexcept { return osErrorCode_; }
+  // What failed: one of the PortErr codes.
   int PortErrorCode() const noexcept { return portErrorCode_; }
 
   // The device the error concerns; empty where it is not known.

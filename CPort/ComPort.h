@@ -1,10 +1,22 @@
 // The port object: one serial device, its settings, opening and closing,
 // transfers, device queries, and event delivery.
 //
+// Errors: every failing operation raises EComPort (ComErrors.h). Its
+// PortErrorCode names what failed (the PortErr constants); OsErrorCode is the
+// errno the device gave, or -1. The codes an operation raises are listed with
+// it below. Common errnos: 2 ENOENT (no such device), 9 EBADF (the port is
+// not open), 13 EACCES (no permission for the device), 16 EBUSY (the device
+// is open elsewhere, also in this process), 22 EINVAL (a value the device
+// cannot take), 5 EIO (the device has gone), 125 ECANCELED (a transfer ended
+// by CancelTransfers or ClosePort).
+//
 // Thread safety: a port is used from the main thread (see
 // runtime/MainThread.h). Its event thread runs the handlers on the main
 // thread (smThreadSync, smWindowSync) or on itself (smNone); with smNone the
 // transfer and query operations may also be called from the handlers.
+// Nothing in a port is locked. Under smNone the handlers run on the event
+// thread while the main thread goes on: both may transfer and query, and the
+// main thread may close the port, but settings must not change meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +49,7 @@ using TComErrorEvent = std::function<void(TComponent* Sender, TComErrors Errors)
 using TComSignalEvent = std::function<void(TComponent* Sender, bool OnOff)>;
 
 // Platform event flags of the ten events and back; other mask bits are ignored.
+// Pure functions; any thread.
 Platform::DWORD EventsToMask(TComEvents events);
 TComEvents MaskToEvents(Platform::DWORD mask);
 
@@ -55,33 +68,52 @@ class TCustomComPort : public TComponent {
   ~TCustomComPort() override;
 
   // --- Properties -------------------------------------------------------
+  // Main thread. A setter does nothing when the value is unchanged. On an
+  // open port (not loading) a line setting is pushed to the device at once;
+  // when the device refuses it the setter raises EComPort 7 (SetCommState
+  // failed, with the errno) and the new value stays stored, so the next
+  // successful push or OpenPort applies it.
   bool Connected() const { return connected_; }
+  // While loading only records the value (FinishLoading opens the port);
+  // otherwise OpenPort or ClosePort, raising what they raise.
   void SetConnected(bool value);
   TBaudRate BaudRate() const { return baudRate_; }
   void SetBaudRate(TBaudRate value);
+  // Bits per second used with brCustom.
   std::int32_t CustomBaudRate() const { return customBaudRate_; }
   void SetCustomBaudRate(std::int32_t value);
   // The device name: "ttyUSB0" (opened as /dev/ttyUSB0), a path, or the name
   // of a registered virtual device. Changing it on an open port reopens it.
+  // Reopening raises what ClosePort and OpenPort raise; when the new device
+  // cannot be opened the port is left closed.
   const std::string& Port() const { return port_; }
   void SetPort(const std::string& value);
   TStopBits StopBits() const { return stopBits_; }
   void SetStopBits(TStopBits value);
   TDataBits DataBits() const { return dataBits_; }
   void SetDataBits(TDataBits value);
+  // Received zero bytes are dropped.
   bool DiscardNull() const { return discardNull_; }
   void SetDiscardNull(bool value);
+  // The character whose arrival raises evRxFlag.
   char EventChar() const { return eventChar_; }
   void SetEventChar(char value);
   // Used by the next OpenPort.
   TComEvents Events() const { return events_; }
   void SetEvents(TComEvents value) { events_ = value; }
+  // Raises EComPort 14 (no errno) on an open port: the event thread reads it
+  // without a lock.
   TSyncMethod SyncMethod() const { return syncMethod_; }
   void SetSyncMethod(TSyncMethod value);
+  // The groups the storage operations save and load.
   TSavedGroups SavedGroups() const { return savedGroups_; }
   void SetSavedGroups(TSavedGroups value) { savedGroups_ = value; }
 
   // The settings objects are owned by the port; the setters copy into them.
+  // SetParity and SetFlowControl push the line settings (EComPort 7),
+  // SetTimeouts the timeouts (EComPort 8), SetBuffer the queue sizes
+  // (EComPort 9), each only on an open port and each also when nothing
+  // changed. See ComSettings.h for the fields.
   TComParity& Parity() { return *parity_; }
   const TComParity& Parity() const { return *parity_; }
   void SetParity(const TComParity& value);
@@ -114,48 +146,135 @@ class TCustomComPort : public TComponent {
   bool WaitingForDevice() const;
   std::exception_ptr ReconnectError() const;
 
+  // The platform handle of the open device; INVALID_HANDLE_VALUE while closed.
   Platform::HANDLE Handle() const { return handle_; }
   TThreadPriority EventThreadPriority() const { return threadPriority_; }
 
   // --- Event handlers (assign before opening) --------------------------
+  // Which thread runs them is SyncMethod's choice: the main thread, while it
+  // serves the queue of runtime/MainThread.h (smThreadSync: the event thread
+  // waits for the whole batch; smWindowSync: one call per event, the event
+  // thread goes on at once), or the event thread itself (smNone). Within a
+  // batch the steps run in a fixed order: error, rx-char, tx-empty, break,
+  // ring, CTS, DSR, rx-flag, RLSD, rx-80-full.
+  //
+  // A handler may raise. Under smThreadSync and smNone the error ends event
+  // delivery until the port is opened again (transfers still work) and goes
+  // once to the application's error display; under smWindowSync each such
+  // error goes to the display and delivery goes on. A handler may close its
+  // own port; no handler of the batch runs after that.
+  //
+  // The open and close notifications run on the thread that calls OpenPort
+  // or ClosePort; their errors leave that call.
   TNotifyEvent OnAfterOpen, OnAfterClose, OnBeforeOpen, OnBeforeClose;
+  // Count: bytes waiting in the input queue (never 0).
   TRxCharEvent OnRxChar;
   TRxBufEvent OnRxBuf;  // never fired: no step of the port reads on its own
   TNotifyEvent OnTxEmpty, OnBreak, OnRing;
+  // OnOff: the line's state when the handler runs, read afresh.
   TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
   TNotifyEvent OnRxFlag;
+  // Errors: the line errors taken from the device; never empty.
   TComErrorEvent OnError;
   TNotifyEvent OnRx80Full;
   TNotifyEvent OnDeviceWait, OnDeviceBack;  // see Reconnect
 
   // --- Opening and closing ---------------------------------------------
+  // Main thread.
+  //
+  // OpenPort does nothing on an open port. Otherwise, in this order: fires
+  // OnBeforeOpen; opens the device exclusively (EComPort 1 with the errno:
+  // ENOENT, EACCES, EBUSY...); pushes the queue sizes (EComPort 9), the line
+  // settings (EComPort 7) and the timeouts (EComPort 8), releasing the
+  // device and leaving the port closed when one fails; starts the event
+  // thread unless Events is empty; fires OnAfterOpen, then OnCTSChange,
+  // OnDSRChange and OnRLSDChange with the lines' current states (reading
+  // them may raise EComPort 11; the port is open by then).
   void OpenPort();
+  // ClosePort does nothing on a closed port, or when called again while it
+  // runs (from a handler). Otherwise, in this order: fires OnCTSChange,
+  // OnDSRChange and OnRLSDChange with false and OnBeforeClose; ends the
+  // pending transfers; stops the event thread and waits for its end (serving
+  // the main-thread deliveries it hands over meanwhile, so it cannot
+  // deadlock; called from one of the port's own handlers it does not wait);
+  // releases the device; fires OnAfterClose. The port is closed afterwards
+  // even when ending the transfers failed: that raises EComPort 5 with the
+  // errno at the very end (not for a device that has gone away).
   void ClosePort();
+  // Ends loading; a port marked Connected while loading is opened now, and
+  // an error in that goes to the application's error display.
   void FinishLoading() override;
 
   // --- Settings storage ---------------------------------------------------
+  // Main thread. Save writes the keys of the SavedGroups; Load reads them
+  // and applies each through its setter before the next one is read, so a
+  // failure part-way leaves the earlier values applied (and, on an open
+  // port, pushed: the setters' errors can occur). INI: the section is the
+  // port's Name(); a missing key keeps the current value; a store that cannot
+  // be written raises EComPort 16. Registry: the values of the store's
+  // current key; its errors are ERegistryException (storage/Registry.h).
+  // The store classes live in the kelvat::cport_storage library.
   virtual void SaveSettingsToRegistry(TRegistry& registry);
   virtual void SaveSettingsToIni(TIniFile& ini);
   virtual void LoadSettingsFromRegistry(TRegistry& registry);
   virtual void LoadSettingsFromIni(TIniFile& ini);
 
   // --- Transfers and queries -------------------------------------------
+  // Main thread, or a handler under smNone. On a closed port each call that
+  // has to reach the device raises its code with EBADF (9).
+  //
+  // How long a transfer takes is set by Timeouts (ComSettings.h); a timeout
+  // ends it successfully with the bytes moved so far. With the default
+  // timeouts a read returns at once with what is there, possibly nothing.
+  // With read timeouts all 0 a read waits until `count` bytes have arrived,
+  // or until CancelTransfers or ClosePort ends it.
+
+  // A record for one overlapped transfer at a time. Create raises
+  // std::system_error when no event object can be had. Release frees it and
+  // sets `record` to nullptr (nothing for nullptr); a record whose transfer
+  // is still pending must be awaited first, since the device writes into it.
   void CreateTransferRecord(TransferRecord*& record);
   void ReleaseTransferRecord(TransferRecord*& record);
+  // The ...Async calls start a transfer on `record` and return the bytes
+  // moved if it ended at once, else 0; AwaitTransfer gives the final count.
+  // The buffer must stay valid and untouched until then, and `count` must
+  // not be negative. Raise EComPort 4 (no errno) for a null record, and 2
+  // (write) or 3 (read) with the errno when the transfer cannot start.
   std::int32_t SendBytesAsync(const void* buffer, std::int32_t count, TransferRecord* record);
+  // An empty text starts nothing and returns 0.
   std::int32_t SendTextAsync(const std::string& text, TransferRecord* record);
+  // Writes and waits: the bytes written, fewer than the text's size only when
+  // the write timeout ended it. EComPort 2 with the errno.
   std::int32_t SendText(const std::string& text);
   std::int32_t ReceiveBytesAsync(void* buffer, std::int32_t count, TransferRecord* record);
+  // Reads up to `count` bytes and waits: the bytes read. EComPort 3.
   std::int32_t ReceiveBytes(void* buffer, std::int32_t count);
+  // Sizes `text` to `count` and reads into it; once awaited, the caller
+  // shortens it to the count AwaitTransfer returns. A count <= 0 starts
+  // nothing, empties the text and returns 0.
   std::int32_t ReceiveTextAsync(std::string& text, std::int32_t count, TransferRecord* record);
+  // As ReceiveBytes; `text` holds exactly the bytes read. EComPort 3.
   std::int32_t ReceiveText(std::string& text, std::int32_t count);
+  // Waits for the transfer on `record` to end and returns the bytes it moved
+  // (0 for a record that never carried one). Raises EComPort 4 for a null
+  // record; 2 or 3 with the errno when the transfer failed, ECANCELED (125)
+  // when CancelTransfers or ClosePort ended it.
   std::int32_t AwaitTransfer(TransferRecord* record);
+  // Ends every pending read and write of this port. EComPort 5 with the errno.
   void CancelTransfers();
+  // The bytes waiting in the input queue. Also clears the device's pending
+  // line errors (which TakeLineErrors would have returned). EComPort 10.
   std::int32_t PendingInput();
+  // The modem lines now (a pseudo-terminal has none). EComPort 11.
   TModemSignals LineSignals();
+  // The line errors since the last call, cleared by the call; ceRxParity only
+  // while Parity().Check() is on. EComPort 10.
   TComErrors TakeLineErrors();
 
   // --- Per-event processing steps (run by event delivery) --------------
+  // Each reads what its event needs from the device and fires its handler;
+  // they raise what PendingInput, LineSignals and TakeLineErrors raise.
+  // Called directly, they run on the caller's thread.
   void ProcessError();
   void ProcessRxChar();
   void ProcessTxEmpty();
@@ -169,11 +288,15 @@ class TCustomComPort : public TComponent {
 
   // The three pushes; each does nothing unless the port is open and not
   // loading, and raises EComPort when the device refuses the settings.
+  // Line settings: code 7; timeouts: code 8; queue sizes: code 9; each with
+  // the errno.
   virtual void WriteLineSettings();
   virtual void WriteTimeouts();
   virtual void WriteQueueSizes();
 
  protected:
+  // Opening's steps: CreateFileA (EComPort 1), CloseHandle, and the three
+  // pushes in the order queue sizes, line settings, timeouts.
   virtual void AcquireDevice();
   virtual void ReleaseDevice();
   virtual void ConfigureDevice();

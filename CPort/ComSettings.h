@@ -2,6 +2,14 @@
 // port, when a caller fills one and hands it over). A setter does nothing when
 // the value is unchanged; otherwise it stores the value and asks the owning
 // port to push the group, which reaches the device only while it is open.
+//
+// Errors: a setter raises what its port's push raises (ComPort.h): EComPort 8
+// for timeouts, 7 for flow control and parity, 9 for buffer sizes, each with
+// the errno; the new value stays stored. A settings object without a port
+// never raises. Values are not checked here: the device judges them when
+// they are pushed.
+//
+// Thread safety: as the owning port's settings (the main thread).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +20,19 @@ namespace CPort {
 
 class TCustomComPort;
 
+// How long transfers wait, in milliseconds; -1 stands for the platform's
+// MAXDWORD. For a read of N bytes (interval I, multiplier M, constant C):
+//  - I = -1, M = C = 0: return at once with what has arrived, maybe nothing
+//    (the default);
+//  - I = -1, M and C neither -1 nor both 0: at once if anything is there,
+//    else wait up to M x N + C for the first bytes;
+//  - I = -1, M = -1, C not -1: as above, returning with the first byte;
+//  - otherwise a total limit of M x N + C when M or C is not 0, and a limit
+//    of I between two bytes once the first arrived when I is neither 0 nor
+//    -1; all three 0: wait until N bytes are there.
+// A write is limited to M x N + C (WriteTotal...) when either is not 0.
+// A limit that runs out ends the transfer successfully with the bytes moved
+// so far. I = M = C = -1 together is refused by the device (EINVAL).
 class TComTimeouts {
  public:
   explicit TComTimeouts(TCustomComPort* port = nullptr) : port_(port) {}
@@ -41,6 +62,10 @@ class TComTimeouts {
   std::int32_t writeTotalConstant_ = 1000;
 };
 
+// Flow control and the modem output lines. What a tty cannot do (DSR flow,
+// DSR sensitivity, DTR handshake, RTS toggle) is accepted and has no effect;
+// docs/tty-device.md lists each. Software flow control with equal XON and
+// XOFF characters is refused by the device (EINVAL).
 class TComFlowControl {
  public:
   explicit TComFlowControl(TCustomComPort* port = nullptr) : port_(port) {}
@@ -92,6 +117,9 @@ class TComFlowControl {
   char xoffChar_ = 19;
 };
 
+// Parity: the bits sent and checked, whether received parity errors are
+// reported (Check) and whether bytes received with one are replaced
+// (Replace, ReplaceChar; only with Check, and not on a tty).
 class TComParity {
  public:
   explicit TComParity(TCustomComPort* port = nullptr) : port_(port) {}
@@ -118,6 +146,9 @@ class TComParity {
   char replaceChar_ = 0;
 };
 
+// The sizes of the input and output queues, in bytes. The input size also
+// sets the rx-80-full threshold and the XON/XOFF limits. An input size of 0
+// is refused by the device (EINVAL).
 class TComBuffer {
  public:
   explicit TComBuffer(TCustomComPort* port = nullptr) : port_(port) {}

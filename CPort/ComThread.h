@@ -1,6 +1,8 @@
 // TComThread: the port's event thread. It waits for the device's
 // communication events and hands each batch to the port, on the thread the
 // port's SyncMethod chooses.
+//
+// Not API: internal to the port library and not installed.
 #pragma once
 
 #include <atomic>

@@ -23,7 +23,7 @@
 #include <optional>
 
 #include "CPort/PortList.h"
-#include "CPort/platform/virtual_device.h"
+#include "CPort/platform/in_process_devices_p.h"
 #include "CPort/port_sort_p.h"
 #include "CPort/sysfs_root_p.h"
 

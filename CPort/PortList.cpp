@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "CPort/ComErrors.h"
-#include "CPort/platform/virtual_device.h"
+#include "CPort/platform/in_process_devices_p.h"
 #include "CPort/port_sort_p.h"
 #include "CPort/sysfs_root_p.h"
 
@@ -110,7 +110,7 @@ void ListSerialPorts(std::vector<std::string>& list) {
   std::vector<std::string> names;
   AddSysfsPorts(names);
   AddExtraPorts(names);
-  for (auto& name : Platform::VirtualDevice::RegisteredNames()) names.push_back(std::move(name));
+  for (auto& name : Platform::VirtualDeviceNames()) names.push_back(std::move(name));
   Detail::SortPortNames(names);
   list.swap(names);
 }

@@ -15,10 +15,13 @@ namespace CPort {
 //  - the registered virtual devices.
 // Raises EComPort code 23 with the errno when the system's list cannot be
 // read; `list` is then unchanged.
+// Any thread. A port being listed says nothing about whether it can be
+// opened (permissions, another program holding it).
 void ListSerialPorts(std::vector<std::string>& list);
 
 // The sysfs root used by ListSerialPorts ("/sys" unless changed; tests point
-// it at trees they build).
+// it at trees they build). Any thread; a listing under way keeps the root it
+// started with.
 void SetSysfsRoot(const std::string& root);
 
 }  // namespace CPort

@@ -2,6 +2,8 @@
 // smWindowSync. It carries one message per event, releases the sender as soon
 // as the main thread takes the message up, keeps the order, and ignores
 // messages once the port is closed or the channel is gone.
+//
+// Not API: internal to the port library and not installed.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,17 @@
 // The text form of every port setting, and the conversions both ways. None of
 // these functions fails: a text that matches no entry yields a fixed fallback.
 // Matching folds only the ASCII letters a-z, whatever the user's locale.
+// The texts are fixed English words, never translated; stored settings and
+// the selectors use them:
+//   baud rate     "Custom", "110", "300", ... "115200", "128000", "256000"
+//   stop bits     "1", "1.5", "2"           data bits  "5", "6", "7", "8"
+//   parity        "None", "Odd", "Even", "Mark", "Space"
+//   flow control  "Hardware", "Software", "None", "Custom"
+//   DTR control   "Disable", "Enable", "Handshake"
+//   RTS control   "Disable", "Enable", "Handshake", "Toggle"
+// A value outside its enumeration gives the empty text.
+//
+// Pure functions; any thread.
 #pragma once
 
 #include <string>

@@ -11,7 +11,7 @@
 #include "CPort/PortList.h"
 #include "CPort/error_hints_p.h"
 #include "CPort/i18n_p.h"
-#include "CPort/platform/virtual_device.h"
+#include "CPort/platform/in_process_devices_p.h"
 
 namespace CPort::Detail {
 

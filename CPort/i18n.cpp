@@ -1,6 +1,8 @@
 #include "CPort/i18n_p.h"
 
+#include <dlfcn.h>
 #include <libintl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -34,6 +36,35 @@ std::string ExecutableDirectory() {
   std::string s(path);
   const auto slash = s.rfind('/');
   return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Catalogs beside the program win: a build tree, or a program shipped with a
+// locale/ directory of its own. Otherwise the installed catalogs: first
+// relative to this library's own file, so that an installation that was
+// moved still finds them, then where the library was built to be installed.
+std::string DefaultDirectory() {
+  const std::string beside = ExecutableDirectory() + "/locale";
+  if (IsDirectory(beside)) return beside;
+#ifdef CPORT_LIB_TO_LOCALEDIR
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&DefaultDirectory), &info) != 0 && info.dli_fname != nullptr) {
+    const std::string library = info.dli_fname;
+    const auto slash = library.rfind('/');
+    if (slash != std::string::npos) {
+      const std::string installed = library.substr(0, slash) + "/" + CPORT_LIB_TO_LOCALEDIR;
+      if (IsDirectory(installed)) return installed;
+    }
+  }
+#endif
+#ifdef CPORT_INSTALLED_LOCALEDIR
+  if (IsDirectory(CPORT_INSTALLED_LOCALEDIR)) return CPORT_INSTALLED_LOCALEDIR;
+#endif
+  return beside;
 }
 
 const char* Env(const char* name) {
@@ -74,7 +105,7 @@ void SelectLanguage(State& state) {
 }
 
 void InitialiseLocked(State& state) {
-  if (state.directory.empty()) state.directory = ExecutableDirectory() + "/locale";
+  if (state.directory.empty()) state.directory = DefaultDirectory();
   SelectLanguage(state);
   for (const char* domain : kDomains) {
     ::bindtextdomain(domain, state.directory.c_str());
@@ -111,7 +142,7 @@ std::string Translate(const char* msgid) {
 std::string CatalogDirectory() {
   State& state = GetState();
   std::lock_guard lock(state.mutex);
-  if (state.directory.empty()) state.directory = ExecutableDirectory() + "/locale";
+  if (state.directory.empty()) state.directory = DefaultDirectory();
   return state.directory;
 }
 

@@ -19,7 +19,8 @@ void Initialise();
 std::string Translate(const char* msgid);
 
 // Catalogs live under <dir>/<lang>/LC_MESSAGES/<domain>.mo. By default <dir>
-// is "locale" beside the running executable.
+// is "locale" beside the running executable when that exists, else the
+// installed catalogs (<prefix>/share/locale).
 std::string CatalogDirectory();
 void SetCatalogDirectory(const std::string& directory);
 

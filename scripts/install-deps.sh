@@ -12,6 +12,7 @@ packages=(
   libserialport-dev qt6-serialport-dev libboost-dev
   xvfb xauth
   clang libclang-rt-14-dev libfuzzer-14-dev
+  dpkg-dev file desktop-file-utils
 )
 
 missing=()

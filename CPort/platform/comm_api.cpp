@@ -9,8 +9,8 @@
 #include "comm_engine_p.h"
 #include "event_object_p.h"
 #include "handle_table_p.h"
+#include "in_process_devices_p.h"
 #include "tty_backend_posix.h"
-#include "virtual_device.h"
 #include "win_comm.h"
 
 namespace CPort::Platform {

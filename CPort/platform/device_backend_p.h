@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "comm_call.h"
 #include "win_comm.h"
 
 namespace CPort::Platform {
@@ -50,22 +51,6 @@ class DeviceSink {
   // The device is gone (unplugged, far side closed): pending and later
   // transfers and event waits fail with this errno.
   virtual void DeviceLost(int error) = 0;
-};
-
-// Which platform call is being made; lets the virtual device fail any of them.
-enum class CommCall {
-  SetupComm,
-  SetCommState,
-  SetCommTimeouts,
-  SetCommMask,
-  WaitCommEvent,
-  WriteFile,
-  ReadFile,
-  GetOverlappedResult,
-  PurgeComm,
-  ClearCommError,
-  GetCommModemStatus,
-  CloseHandle,
 };
 
 class DeviceBackend {

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <utility>
 
+#include "device_backend_p.h"
+#include "in_process_devices_p.h"
 #include "virtual_device.h"
 
 namespace CPort::Platform {
@@ -210,73 +212,85 @@ class VirtualBackend final : public DeviceBackend {
 
 // ---- registry ------------------------------------------------------------------
 
-namespace {
+// The registered devices, as CreateFileA and the port list see them.
+class VirtualDeviceDirectory final : public InProcessDeviceDirectory {
+ public:
+  static VirtualDeviceDirectory& Instance() {
+    // Installed with the first registration: until then no name can match.
+    static VirtualDeviceDirectory* const directory = [] {
+      auto* created = new VirtualDeviceDirectory;  // lives until the program ends
+      InstallInProcessDevices(created);
+      return created;
+    }();
+    return *directory;
+  }
 
-struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<VirtualDevice>> devices;
+  void Add(const std::shared_ptr<VirtualDevice>& device) {
+    std::lock_guard lock(mutex_);
+    devices_[device->Name()] = device;
+  }
+
+  void Remove(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    devices_.erase(name);
+  }
+
+  std::shared_ptr<VirtualDevice> Find(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(name);
+    return it == devices_.end() ? nullptr : it->second;
+  }
+
+  bool Contains(const std::string& name) const override { return Find(name) != nullptr; }
+
+  std::vector<std::string> Names() const override {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    for (const auto& entry : devices_) names.push_back(entry.first);
+    return names;
+  }
+
+  std::unique_ptr<DeviceBackend> Open(const std::string& name, int& error) override {
+    const std::shared_ptr<VirtualDevice> device = Find(name);
+    if (!device) {
+      error = ENOENT;
+      return nullptr;
+    }
+    const std::shared_ptr<VirtualDevice::State>& state = device->state_;
+    std::lock_guard lock(state->mutex);
+    if (const int failure = state->openFailure.Consume()) {
+      error = failure;
+      return nullptr;
+    }
+    if (state->open) {
+      error = EBUSY;
+      return nullptr;
+    }
+    state->open = true;
+    state->unplugged = 0;
+    ++state->openCount;
+    error = 0;
+    return std::make_unique<VirtualBackend>(state);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<VirtualDevice>> devices_;
 };
-
-Registry& TheRegistry() {
-  static Registry registry;
-  return registry;
-}
-
-}  // namespace
 
 std::shared_ptr<VirtualDevice> VirtualDevice::Register(const std::string& portName) {
   std::shared_ptr<VirtualDevice> device(new VirtualDevice(portName));
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  registry.devices[portName] = device;
+  VirtualDeviceDirectory::Instance().Add(device);
   return device;
 }
 
-void VirtualDevice::Unregister(const std::string& portName) {
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  registry.devices.erase(portName);
-}
+void VirtualDevice::Unregister(const std::string& portName) { VirtualDeviceDirectory::Instance().Remove(portName); }
 
 std::shared_ptr<VirtualDevice> VirtualDevice::Find(const std::string& portName) {
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  const auto it = registry.devices.find(portName);
-  return it == registry.devices.end() ? nullptr : it->second;
+  return VirtualDeviceDirectory::Instance().Find(portName);
 }
 
-std::vector<std::string> VirtualDevice::RegisteredNames() {
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  std::vector<std::string> names;
-  for (const auto& entry : registry.devices) names.push_back(entry.first);
-  return names;
-}
-
-bool IsVirtualDeviceName(const std::string& name) { return VirtualDevice::Find(name) != nullptr; }
-
-std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error) {
-  const std::shared_ptr<VirtualDevice> device = VirtualDevice::Find(name);
-  if (!device) {
-    error = ENOENT;
-    return nullptr;
-  }
-  const std::shared_ptr<VirtualDevice::State>& state = device->state_;
-  std::lock_guard lock(state->mutex);
-  if (const int failure = state->openFailure.Consume()) {
-    error = failure;
-    return nullptr;
-  }
-  if (state->open) {
-    error = EBUSY;
-    return nullptr;
-  }
-  state->open = true;
-  state->unplugged = 0;
-  ++state->openCount;
-  error = 0;
-  return std::make_unique<VirtualBackend>(state);
-}
+std::vector<std::string> VirtualDevice::RegisteredNames() { return VirtualDeviceDirectory::Instance().Names(); }
 
 // ---- the test's side -------------------------------------------------------------
 

@@ -7,6 +7,10 @@
 // ring, and can make any platform call fail with a given errno.
 //
 // Thread safety: every member may be called from any thread.
+//
+// The testing library (kelvat::cport_testing); a program that does not link
+// it opens only ttys. A registered name is looked up before any path, so a
+// test may also stand in for "ttyUSB0".
 #pragma once
 
 #include <chrono>
@@ -15,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "device_backend_p.h"
-#include "win_comm.h"
+#include "CPort/platform/comm_call.h"
+#include "CPort/platform/win_comm.h"
 
 namespace CPort::Platform {
 
@@ -73,7 +77,8 @@ class VirtualDevice {
   std::string TakeWritten();
   // Number of separate WriteFile calls that reached the device.
   int WriteCalls() const;
-  // Wait until at least `count` bytes have been written in total.
+  // Wait until at least `count` bytes have been written in total; false when
+  // `limit` passed first.
   bool WaitForWritten(std::size_t count, std::chrono::milliseconds limit) const;
 
   // Hold writes: while held, written bytes stay in the output queue and
@@ -97,12 +102,7 @@ class VirtualDevice {
   explicit VirtualDevice(std::string name);
   std::shared_ptr<State> state_;
   friend class VirtualBackend;
-  friend std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error);
+  friend class VirtualDeviceDirectory;
 };
-
-// Used by CreateFileA: the backend for a registered name, or nullptr with
-// error ENOENT when no device has that name (error EBUSY if already open).
-std::unique_ptr<DeviceBackend> OpenVirtualDevice(const std::string& name, int& error);
-bool IsVirtualDeviceName(const std::string& name);
 
 }  // namespace CPort::Platform

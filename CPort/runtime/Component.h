@@ -1,6 +1,8 @@
 // TComponent: the small component base the port and its selectors build on:
 // an owner that destroys its components, a name, a loading flag that is set
 // while a layout is applied, and free-notification.
+//
+// Thread safety: none; components belong to the main thread.
 #pragma once
 
 #include <string>

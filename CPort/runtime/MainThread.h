@@ -6,8 +6,17 @@
 // (called from the requesting thread whenever something is queued, so the
 // loop can schedule a ServeMainThreadQueue call); a console program calls
 // ServeMainThreadQueue or WaitAndServeMainThreadQueue in its own loop.
+// A program that never serves the queue leaves the requesters waiting: its
+// ports' handlers under smThreadSync and smWindowSync never run, and their
+// event threads stay blocked until the port is closed (ClosePort serves the
+// queue while it waits).
+//
+// None of these functions raises on its own; an exception a queued call
+// raises goes where each function says.
 //
 // Thread safety: all functions may be called from any thread unless noted.
+// "Main thread only" is not checked: served elsewhere, the requests would
+// simply run on the wrong thread.
 #pragma once
 
 #include <chrono>
@@ -17,7 +26,9 @@
 
 namespace CPort::Runtime {
 
-// The main thread is the one that loaded the library, unless changed here.
+// The main thread is the one that loaded the library, unless changed here:
+// SetMainThread makes the calling thread the main thread. Call it before
+// any port is opened.
 void SetMainThread();
 bool IsMainThread();
 
@@ -37,12 +48,15 @@ void SendToMainThread(std::function<void()> call);
 // exception it raises goes to the application's error display.
 void PostToMainThread(std::function<void()> call);
 
-// Main thread only: runs every request queued so far; returns how many.
+// Main thread only: runs every request queued so far, also those queued
+// while it runs; returns how many.
 int ServeMainThreadQueue();
-// Main thread only: waits up to `limit` for a request, then serves the queue.
+// Main thread only: waits up to `limit` for a request, then serves the queue;
+// returns how many ran (0 when none came in time).
 int WaitAndServeMainThreadQueue(std::chrono::milliseconds limit);
 // Main thread only: serves requests until `done` returns true. `done` is
-// tested again each time NotifyMainThreadQueue is called or a request comes.
+// tested again each time NotifyMainThreadQueue is called or a request comes;
+// it blocks for as long as neither happens.
 void ServeMainThreadQueueUntil(const std::function<bool()>& done);
 // Wakes ServeMainThreadQueueUntil so that it tests its condition again.
 void NotifyMainThreadQueue();
@@ -55,7 +69,9 @@ void SetMainThreadWakeUp(WakeUp wakeUp);
 
 // The application's error display: where errors that no caller can receive
 // go (an error in a deferred open, a window-message step, a lost device).
-// Without one installed, the message is written to standard error.
+// Without one installed, the message is written to standard error. The
+// display is called on the main thread; `sender` is the port concerned, or
+// nullptr. Installing one replaces the previous one.
 using ErrorDisplay = std::function<void(std::exception_ptr error, const void* sender)>;
 void SetApplicationErrorDisplay(ErrorDisplay display);
 // Shows `error` on the main thread: at once when called there, otherwise

@@ -37,9 +37,10 @@ class TThread {
   void SetPriority(TThreadPriority priority);
   TThreadPriority Priority() const { return priority_; }
 
-  // Waits until Execute has ended. On the main thread it keeps serving the
-  // main-thread queue meanwhile, so a thread that hands work to the main
-  // thread cannot deadlock its own end.
+  // Waits until Execute has ended (at once for a thread never started). On
+  // the main thread it keeps serving the main-thread queue meanwhile, so a
+  // thread that hands work to the main thread cannot deadlock its own end.
+  // Must not be called from the thread itself, which would wait for ever.
   void WaitFor();
 
   // The exception that ended Execute, if any.

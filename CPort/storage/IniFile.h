@@ -17,6 +17,8 @@
 // both ends, is written between double quotes so that it reads back exactly.
 //
 // Thread safety: none; use an object from one thread at a time.
+//
+// Part of the storage library (kelvat::cport_storage).
 #pragma once
 
 #include <cstdint>
@@ -66,8 +68,8 @@ class TIniFile {
   // EndUpdate(false) ends an update without saving (after a failure part-way):
   // the values written stay in the object and reach the file with the next
   // save. An EndUpdate without a BeginUpdate does nothing.
-  void BeginUpdate();
-  void EndUpdate(bool save = true);
+  virtual void BeginUpdate();
+  virtual void EndUpdate(bool save = true);
 
  private:
   void Store(const std::string& section, const std::string& key, const std::string& value);

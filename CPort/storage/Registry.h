@@ -9,6 +9,10 @@
 // Key paths and value names match without regard to ASCII letter case.
 //
 // Thread safety: none; use an object from one thread at a time.
+//
+// Part of the storage library (kelvat::cport_storage). A port saves and loads
+// its settings as values of the current key (TCustomComPort::
+// SaveSettingsToRegistry and LoadSettingsFromRegistry).
 #pragma once
 
 #include <cstdint>
@@ -76,8 +80,8 @@ class TRegistry {
   // an update runs. Raises ERegistryException when the transaction cannot be
   // started or committed (nothing is stored then). An EndUpdate without a
   // BeginUpdate does nothing.
-  void BeginUpdate();
-  void EndUpdate(bool commit = true);
+  virtual void BeginUpdate();
+  virtual void EndUpdate(bool commit = true);
 
  private:
   struct Impl;

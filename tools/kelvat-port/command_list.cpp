@@ -1,12 +1,12 @@
 // kelvat-port list: the serial ports present.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "CPort/PortList.h"
-#include "CPort/platform/virtual_device.h"
+#include "CPort/PortDetails.h"
 #include "arguments.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -19,19 +19,24 @@ const char* const kHelp =
     "Usage: kelvat-port list [--json]\n"
     "\n"
     "Lists the serial ports present: ttys with a device behind them, and the\n"
-    "paths listed (colon-separated) in CPORT_EXTRA_PORTS. NAME is what the\n"
-    "other commands take as PORT.\n"
+    "paths listed (colon-separated) in CPORT_EXTRA_PORTS, with what sysfs tells\n"
+    "of each (USB product, maker, serial number, ids, location, by-id link).\n"
+    "NAME is what the other commands take as PORT.\n"
     "\n"
-    "  --json   one JSON array of objects {\"name\": ..., \"path\": ...}\n"
+    "  --json   one JSON array of objects {\"name\": ..., \"path\": ...,\n"
+    "           \"description\": ..., \"manufacturer\": ..., \"serial\": ...,\n"
+    "           \"vid\": ..., \"pid\": ..., \"location\": ..., \"by_id\": ...}\n"
     "  --help   this text\n"
     "\n";
 
-// What is known about one port. New details become new fields here and new
-// columns below.
-struct PortRow {
-  std::string name;
-  std::string path;  // the device file; empty for an in-process device
-};
+using PortRow = CPort::TSerialPortInfo;
+
+std::string Hex4(std::uint16_t value) {
+  if (value == 0) return "";
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(value));
+  return text;
+}
 
 struct Column {
   const char* header;   // in the table
@@ -41,15 +46,17 @@ struct Column {
 
 const std::vector<Column>& Columns() {
   static const std::vector<Column> columns = {
-      {"NAME", "name", [](const PortRow& row) { return row.name; }},
-      {"PATH", "path", [](const PortRow& row) { return row.path; }},
+      {"NAME", "name", [](const PortRow& row) { return row.Name; }},
+      {"PATH", "path", [](const PortRow& row) { return row.Source == CPort::TPortSource::psVirtual ? std::string() : row.Path; }},
+      {"DESCRIPTION", "description", [](const PortRow& row) { return row.Description; }},
+      {"MANUFACTURER", "manufacturer", [](const PortRow& row) { return row.Manufacturer; }},
+      {"SERIAL", "serial", [](const PortRow& row) { return row.SerialNumber; }},
+      {"VID", "vid", [](const PortRow& row) { return Hex4(row.VendorId); }},
+      {"PID", "pid", [](const PortRow& row) { return Hex4(row.ProductId); }},
+      {"LOCATION", "location", [](const PortRow& row) { return row.Location; }},
+      {"BY-ID", "by_id", [](const PortRow& row) { return row.ById; }},
   };
   return columns;
-}
-
-PortRow RowFor(const std::string& name) {
-  if (name.empty() || CPort::Platform::IsVirtualDeviceName(name)) return {name, ""};
-  return {name, name.front() == '/' ? name : "/dev/" + name};
 }
 
 bool IsValidUtf8(const std::string& text) {
@@ -99,18 +106,26 @@ std::string JsonList(const std::vector<PortRow>& rows) {
   return out + (rows.empty() ? "]\n" : "\n]\n");
 }
 
+// The table leaves out the detail columns that no port has a value in, so a
+// machine with only pseudo-terminals does not print a row of empty headers.
 std::string Table(const std::vector<PortRow>& rows) {
+  std::vector<const Column*> shown;
+  for (std::size_t c = 0; c < Columns().size(); ++c) {
+    const Column& column = Columns()[c];
+    const bool any = std::any_of(rows.begin(), rows.end(), [&](const PortRow& row) { return !column.value(row).empty(); });
+    if (c < 2 || any) shown.push_back(&column);
+  }
   std::vector<std::size_t> widths;
-  for (const Column& column : Columns()) {
-    std::size_t width = std::string(column.header).size();
-    for (const PortRow& row : rows) width = std::max(width, column.value(row).size());
+  for (const Column* column : shown) {
+    std::size_t width = std::string(column->header).size();
+    for (const PortRow& row : rows) width = std::max(width, column->value(row).size());
     widths.push_back(width);
   }
   auto line = [&](const std::function<std::string(const Column&)>& cell) {
     std::string out;
-    for (std::size_t c = 0; c < Columns().size(); ++c) {
-      std::string text = cell(Columns()[c]);
-      if (c + 1 < Columns().size()) text.resize(widths[c] + 2, ' ');
+    for (std::size_t c = 0; c < shown.size(); ++c) {
+      std::string text = cell(*shown[c]);
+      if (c + 1 < shown.size()) text.resize(widths[c] + 2, ' ');
       out += text;
     }
     return out + "\n";
@@ -129,10 +144,8 @@ int RunList(const Args& args) {
     return kExitOk;
   }
   RequirePositionals(arguments, {});
-  std::vector<std::string> names;
-  CPort::ListSerialPorts(names);
   std::vector<PortRow> rows;
-  for (const std::string& name : names) rows.push_back(RowFor(name));
+  CPort::ListSerialPortDetails(rows);
   if (arguments.Has("json"))
     PrintOut(JsonList(rows));
   else if (rows.empty())
