@@ -5,12 +5,25 @@
 // runtime/MainThread.h). Its event thread runs the handlers on the main
 // thread (smThreadSync, smWindowSync) or on itself (smNone); with smNone the
 // transfer and query operations may also be called from the handlers.
+// Communication events are delivered only once OpenPort has finished.
+//
+// A handler may close its own port under every method. With smNone the
+// close runs on the event thread: Connected() may be read from any thread,
+// and once it reads false the port may be opened again; that open (or the
+// port's destruction) first waits until the closing handler has returned.
+//
+// Destroying an open port closes it first. A class derived from TComPort or
+// TCustomComPort that overrides a firing step calls CloseForDestruction at
+// the start of its own destructor, so that no event reaches an object that is
+// partly destroyed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CPort/ComErrors.h"
 #include "CPort/ComSettings.h"
@@ -52,7 +65,7 @@ class TCustomComPort : public TComponent {
   ~TCustomComPort() override;
 
   // --- Properties -------------------------------------------------------
-  bool Connected() const { return connected_; }
+  bool Connected() const { return connected_.load(); }
   void SetConnected(bool value);
   TBaudRate BaudRate() const { return baudRate_; }
   void SetBaudRate(TBaudRate value);
@@ -117,6 +130,9 @@ class TCustomComPort : public TComponent {
   virtual void LoadSettingsFromIni(TIniFile& ini);
 
   // --- Transfers and queries -------------------------------------------
+  // A failure raises EComPort: a record that cannot be created code 6 (code
+  // 2 or 3 within SendText, ReceiveText, ReceiveBytes); a negative count
+  // code 2 or 3 with EINVAL, before the device or the buffer is touched.
   void CreateTransferRecord(TransferRecord*& record);
   void ReleaseTransferRecord(TransferRecord*& record);
   std::int32_t SendBytesAsync(const void* buffer, std::int32_t count, TransferRecord* record);
@@ -151,6 +167,11 @@ class TCustomComPort : public TComponent {
   virtual void WriteQueueSizes();
 
  protected:
+  // Closes the port (a refusing handler notwithstanding), stops event
+  // delivery and waits for every event thread of the port; never throws.
+  // Destructors call it before anything of the object is destroyed.
+  void CloseForDestruction() noexcept;
+
   virtual void AcquireDevice();
   virtual void ReleaseDevice();
   virtual void ConfigureDevice();
@@ -183,11 +204,16 @@ class TCustomComPort : public TComponent {
   void NotifyAfterClose();
   void StartEventMonitoring();
   void StopEventMonitoring() noexcept;
-  // Runs the steps of one batch in their fixed order.
-  void RunEventSteps(TComEvents batch);
+  // Waits for the threads let go by a close from their own handlers, except
+  // one that still waits for the caller.
+  void CollectParkedThreads() noexcept;
+  // Runs the steps of one batch in their fixed order, until a handler closes
+  // the port.
+  void RunEventSteps(TComEvents batch, const TComThread& deliverer);
 
   Platform::HANDLE handle_ = Platform::INVALID_HANDLE_VALUE;
-  bool connected_ = false;
+  // Read from any thread: a handler under smNone may close the port.
+  std::atomic<bool> connected_{false};
   TBaudRate baudRate_ = br9600;
   std::int32_t customBaudRate_ = 9600;
   std::string port_ = "COM1";
@@ -208,14 +234,19 @@ class TCustomComPort : public TComponent {
 
   std::unique_ptr<TComThread> eventThread_;
   bool threadCreated_ = false;
+  // Threads stopped by a close from their own handlers; each still has to
+  // return from that handler and end.
+  std::vector<std::unique_ptr<TComThread>> parkedThreads_;
   bool closing_ = false;
   std::unique_ptr<TPortWindow> window_;
 };
 
-// The port as a window layout lists it; adds nothing.
+// The port as a window layout lists it; adds nothing but closing before its
+// base is destroyed.
 class TComPort : public TCustomComPort {
  public:
   using TCustomComPort::TCustomComPort;
+  ~TComPort() override;
 };
 
 }  // namespace CPort

@@ -2,6 +2,11 @@
 // port, when a caller fills one and hands it over). A setter does nothing when
 // the value is unchanged; otherwise it stores the value and asks the owning
 // port to push the group, which reaches the device only while it is open.
+//
+// Copying one (`auto p = port.Parity();`) gives a free-standing object: it has
+// no owning port, so changing it pushes nothing and it outlives the port.
+// Assigning one copies the fields only: the object keeps its owner, and an
+// owned object pushes its group to the port, as the port's setter does.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +20,8 @@ class TCustomComPort;
 class TComTimeouts {
  public:
   explicit TComTimeouts(TCustomComPort* port = nullptr) : port_(port) {}
+  TComTimeouts(const TComTimeouts& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComTimeouts& operator=(const TComTimeouts& other);
 
   std::int32_t ReadInterval() const { return readInterval_; }
   std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
@@ -44,6 +51,8 @@ class TComTimeouts {
 class TComFlowControl {
  public:
   explicit TComFlowControl(TCustomComPort* port = nullptr) : port_(port) {}
+  TComFlowControl(const TComFlowControl& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComFlowControl& operator=(const TComFlowControl& other);
 
   bool OutCTSFlow() const { return outCTSFlow_; }
   bool OutDSRFlow() const { return outDSRFlow_; }
@@ -95,6 +104,8 @@ class TComFlowControl {
 class TComParity {
  public:
   explicit TComParity(TCustomComPort* port = nullptr) : port_(port) {}
+  TComParity(const TComParity& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComParity& operator=(const TComParity& other);
 
   TParityBits Bits() const { return bits_; }
   bool Check() const { return check_; }
@@ -121,6 +132,8 @@ class TComParity {
 class TComBuffer {
  public:
   explicit TComBuffer(TCustomComPort* port = nullptr) : port_(port) {}
+  TComBuffer(const TComBuffer& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComBuffer& operator=(const TComBuffer& other);
 
   std::int32_t InputSize() const { return inputSize_; }
   std::int32_t OutputSize() const { return outputSize_; }
