@@ -11,6 +11,8 @@
 // close runs on the event thread: Connected() may be read from any thread,
 // and once it reads false the port may be opened again; that open (or the
 // port's destruction) first waits until the closing handler has returned.
+// Until then the handler may still be running: leave the port's handlers
+// and settings alone.
 //
 // Destroying an open port closes it first. A class derived from TComPort or
 // TCustomComPort that overrides a firing step calls CloseForDestruction at
