@@ -1,6 +1,7 @@
 // Event dispatch of the port: mask conversions, the per-event processing
 // steps, the open and close notifications, and the firing steps.
 #include "CPort/ComPort.h"
+#include "CPort/ComThread.h"
 
 namespace CPort {
 
@@ -28,11 +29,12 @@ TComEvents MaskToEvents(DWORD mask) {
   return events;
 }
 
-void TCustomComPort::RunEventSteps(TComEvents batch) {
-  // A handler that closes the port ends the batch: a closed port has no
-  // device to ask, and no handler runs after ClosePort.
+void TCustomComPort::RunEventSteps(TComEvents batch, const TComThread& deliverer) {
+  // A handler that closes the port lets go of the thread that delivers this
+  // batch, and that ends the batch: no handler runs after ClosePort, and the
+  // port may already belong to a newer thread.
   auto run = [&](TComEvent event, void (TCustomComPort::*step)()) {
-    if (batch.Contains(event) && connected_) (this->*step)();
+    if (batch.Contains(event) && !deliverer.Detached()) (this->*step)();
   };
   run(evError, &TCustomComPort::ProcessError);
   run(evRxChar, &TCustomComPort::ProcessRxChar);

@@ -3,6 +3,7 @@
 #include "CPort/ComPort.h"
 
 #include <cerrno>
+#include <algorithm>
 
 #include "CPort/ComThread.h"
 #include "CPort/PortWindow.h"
@@ -22,7 +23,13 @@ TCustomComPort::TCustomComPort(TComponent* owner) : TComponent(owner) {
   reconnect_ = std::make_shared<Detail::PortReconnect>(*this);
 }
 
-TCustomComPort::~TCustomComPort() {
+TCustomComPort::~TCustomComPort() { CloseForDestruction(); }
+
+// Runs before TCustomComPort's destructor replaces this object's dynamic type:
+// an event thread still calling a firing step must be done by then.
+TComPort::~TComPort() { CloseForDestruction(); }
+
+void TCustomComPort::CloseForDestruction() noexcept {
   try {
     ClosePort();
   } catch (...) {
@@ -32,6 +39,12 @@ TCustomComPort::~TCustomComPort() {
   StopEventMonitoring();
   ReleaseDevice();
   connected_ = false;
+  CollectParkedThreads();
+  // Left: a thread whose handler is destroying its own port. It cannot be
+  // waited for here; the main loop collects it once it has ended.
+  for (auto& thread : parkedThreads_)
+    Runtime::PostToMainThread([stopping = std::shared_ptr<TComThread>(std::move(thread))] {});
+  parkedThreads_.clear();
 }
 
 // --- Properties ---------------------------------------------------------------
@@ -138,6 +151,9 @@ void TCustomComPort::SetBuffer(const TComBuffer& value) {
 
 void TCustomComPort::OpenPort() {
   if (connected_) return;
+  // A thread let go by a close from its own handler ends before the port is
+  // opened again: nothing of it may overlap the new open.
+  CollectParkedThreads();
   NotifyBeforeOpen();
   AcquireDevice();
   connected_ = true;
@@ -153,6 +169,14 @@ void TCustomComPort::OpenPort() {
     threadCreated_ = false;
   else
     StartEventMonitoring();
+  // Events are delivered from here on, however the notifications end (a
+  // handler may even have closed or reopened the port meanwhile).
+  struct AllowDelivery {
+    TCustomComPort& port;
+    ~AllowDelivery() {
+      if (port.eventThread_) port.eventThread_->AllowDelivery();
+    }
+  } allowDelivery{*this};
   NotifyAfterOpen();
 }
 
@@ -176,6 +200,7 @@ void TCustomComPort::ClosePort() {
     if (!IsDeviceGoneError(e.OsErrorCode())) purgeError = std::current_exception();
   }
   StopEventMonitoring();
+  CollectParkedThreads();
   ReleaseDevice();
   connected_ = false;
   NotifyAfterClose();
@@ -195,15 +220,29 @@ void TCustomComPort::StopEventMonitoring() noexcept {
   threadCreated_ = false;
   if (thread->WaitsForCaller()) {
     // Closing from inside one of this port's own handlers: the thread cannot
-    // end before the handler returns. Stop it now (it touches nothing of the
-    // port once stopped) and let the main loop collect it after that.
-    thread->RequestStop();
-    Runtime::PostToMainThread([stopping = std::shared_ptr<TComThread>(std::move(thread))] {});
+    // end before the handler returns. Stop it now, while the device is still
+    // open (it touches nothing of the port afterwards), and wait for it at
+    // the next open or close, or when the port is destroyed.
+    thread->Detach();
+    parkedThreads_.push_back(std::move(thread));
   } else {
     thread.reset();  // stops the loop and waits for its end
   }
   // The window goes last: messages the thread sent meanwhile still find it.
   window.reset();
+}
+
+void TCustomComPort::CollectParkedThreads() noexcept {
+  for (;;) {
+    const auto it = std::find_if(parkedThreads_.begin(), parkedThreads_.end(),
+                                 [](const auto& thread) { return !thread->WaitsForCaller(); });
+    if (it == parkedThreads_.end()) return;
+    // Out of the list first: while the thread is awaited its hand-overs are
+    // served, and a handler among them may open or close this port.
+    std::unique_ptr<TComThread> thread = std::move(*it);
+    parkedThreads_.erase(it);
+    thread.reset();
+  }
 }
 
 void TCustomComPort::FinishLoading() {

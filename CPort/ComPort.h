@@ -14,15 +14,30 @@
 // runtime/MainThread.h). Its event thread runs the handlers on the main
 // thread (smThreadSync, smWindowSync) or on itself (smNone); with smNone the
 // transfer and query operations may also be called from the handlers.
+// Communication events are delivered only once OpenPort has finished.
+//
+// A handler may close its own port under every method. With smNone the
+// close runs on the event thread: Connected() may be read from any thread,
+// and once it reads false the port may be opened again; that open (or the
+// port's destruction) first waits until the closing handler has returned.
+// Until then the handler may still be running: leave the port's handlers
+// and settings alone.
+//
+// Destroying an open port closes it first. A class derived from TComPort or
+// TCustomComPort that overrides a firing step calls CloseForDestruction at
+// the start of its own destructor, so that no event reaches an object that is
+// partly destroyed.
 // Nothing in a port is locked. Under smNone the handlers run on the event
 // thread while the main thread goes on: both may transfer and query, and the
 // main thread may close the port, but settings must not change meanwhile.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CPort/ComErrors.h"
 #include "CPort/ComSettings.h"
@@ -73,7 +88,8 @@ class TCustomComPort : public TComponent {
   // when the device refuses it the setter raises EComPort 7 (SetCommState
   // failed, with the errno) and the new value stays stored, so the next
   // successful push or OpenPort applies it.
-  bool Connected() const { return connected_; }
+  // Connected may be read from any thread.
+  bool Connected() const { return connected_.load(); }
   // While loading only records the value (FinishLoading opens the port);
   // otherwise OpenPort or ClosePort, raising what they raise.
   void SetConnected(bool value);
@@ -228,17 +244,21 @@ class TCustomComPort : public TComponent {
   // timeouts a read returns at once with what is there, possibly nothing.
   // With read timeouts all 0 a read waits until `count` bytes have arrived,
   // or until CancelTransfers or ClosePort ends it.
+  //
+  // A negative count raises code 2 (writes) or 3 (reads) with EINVAL, before
+  // the device or the buffer is touched.
 
-  // A record for one overlapped transfer at a time. Create raises
-  // std::system_error when no event object can be had. Release frees it and
-  // sets `record` to nullptr (nothing for nullptr); a record whose transfer
-  // is still pending must be awaited first, since the device writes into it.
+  // A record for one overlapped transfer at a time. Create raises EComPort 6
+  // when no event object can be had (code 2 or 3 within SendText,
+  // ReceiveText, ReceiveBytes). Release frees it and sets `record` to nullptr
+  // (nothing for nullptr); a record whose transfer is still pending must be
+  // awaited first, since the device writes into it.
   void CreateTransferRecord(TransferRecord*& record);
   void ReleaseTransferRecord(TransferRecord*& record);
   // The ...Async calls start a transfer on `record` and return the bytes
   // moved if it ended at once, else 0; AwaitTransfer gives the final count.
-  // The buffer must stay valid and untouched until then, and `count` must
-  // not be negative. Raise EComPort 4 (no errno) for a null record, and 2
+  // The buffer must stay valid and untouched until then. Raise EComPort 4
+  // (no errno) for a null record, and 2
   // (write) or 3 (read) with the errno when the transfer cannot start.
   std::int32_t SendBytesAsync(const void* buffer, std::int32_t count, TransferRecord* record);
   // An empty text starts nothing and returns 0.
@@ -295,6 +315,11 @@ class TCustomComPort : public TComponent {
   virtual void WriteQueueSizes();
 
  protected:
+  // Closes the port (a refusing handler notwithstanding), stops event
+  // delivery and waits for every event thread of the port; never throws.
+  // Destructors call it before anything of the object is destroyed.
+  void CloseForDestruction() noexcept;
+
   // Opening's steps: CreateFileA (EComPort 1), CloseHandle, and the three
   // pushes in the order queue sizes, line settings, timeouts.
   virtual void AcquireDevice();
@@ -330,11 +355,16 @@ class TCustomComPort : public TComponent {
   void NotifyAfterClose();
   void StartEventMonitoring();
   void StopEventMonitoring() noexcept;
-  // Runs the steps of one batch in their fixed order.
-  void RunEventSteps(TComEvents batch);
+  // Waits for the threads let go by a close from their own handlers, except
+  // one that still waits for the caller.
+  void CollectParkedThreads() noexcept;
+  // Runs the steps of one batch in their fixed order, until a handler closes
+  // the port.
+  void RunEventSteps(TComEvents batch, const TComThread& deliverer);
 
   Platform::HANDLE handle_ = Platform::INVALID_HANDLE_VALUE;
-  bool connected_ = false;
+  // Read from any thread: a handler under smNone may close the port.
+  std::atomic<bool> connected_{false};
   TBaudRate baudRate_ = br9600;
   std::int32_t customBaudRate_ = 9600;
   std::string port_ = "COM1";
@@ -355,6 +385,9 @@ class TCustomComPort : public TComponent {
 
   std::unique_ptr<TComThread> eventThread_;
   bool threadCreated_ = false;
+  // Threads stopped by a close from their own handlers; each still has to
+  // return from that handler and end.
+  std::vector<std::unique_ptr<TComThread>> parkedThreads_;
   bool closing_ = false;
   std::unique_ptr<TPortWindow> window_;
 
@@ -363,10 +396,12 @@ class TCustomComPort : public TComponent {
   std::shared_ptr<Detail::PortReconnect> reconnect_;
 };
 
-// The port as a window layout lists it; adds nothing.
+// The port as a window layout lists it; adds nothing but closing before its
+// base is destroyed.
 class TComPort : public TCustomComPort {
  public:
   using TCustomComPort::TCustomComPort;
+  ~TComPort() override;
 };
 
 }  // namespace CPort

@@ -28,6 +28,12 @@ void TComTimeouts::CopySettingsFrom(const TComTimeouts& other) {
   writeTotalConstant_ = other.writeTotalConstant_;
 }
 
+TComTimeouts& TComTimeouts::operator=(const TComTimeouts& other) {
+  CopySettingsFrom(other);
+  if (port_) port_->WriteTimeouts();
+  return *this;
+}
+
 // --- TComFlowControl --------------------------------------------------------
 
 void TComFlowControl::Push() {
@@ -89,6 +95,12 @@ void TComFlowControl::CopySettingsFrom(const TComFlowControl& other) {
   xoffChar_ = other.xoffChar_;
 }
 
+TComFlowControl& TComFlowControl::operator=(const TComFlowControl& other) {
+  CopySettingsFrom(other);
+  Push();
+  return *this;
+}
+
 // --- TComParity -------------------------------------------------------------
 
 template <typename T>
@@ -108,6 +120,12 @@ void TComParity::CopySettingsFrom(const TComParity& other) {
   check_ = other.check_;
   replace_ = other.replace_;
   replaceChar_ = other.replaceChar_;
+}
+
+TComParity& TComParity::operator=(const TComParity& other) {
+  CopySettingsFrom(other);
+  if (port_) port_->WriteLineSettings();
+  return *this;
 }
 
 // --- TComBuffer ---------------------------------------------------------------
@@ -135,6 +153,12 @@ void TComBuffer::SetOutputSize(std::int32_t value) { Set(outputSize_, value); }
 void TComBuffer::CopySettingsFrom(const TComBuffer& other) {
   inputSize_ = other.inputSize_;
   outputSize_ = other.outputSize_;
+}
+
+TComBuffer& TComBuffer::operator=(const TComBuffer& other) {
+  CopySettingsFrom(other);
+  if (port_) port_->WriteQueueSizes();
+  return *this;
 }
 
 }  // namespace CPort

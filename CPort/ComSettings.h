@@ -3,6 +3,11 @@
 // the value is unchanged; otherwise it stores the value and asks the owning
 // port to push the group, which reaches the device only while it is open.
 //
+// Copying one (`auto p = port.Parity();`) gives a free-standing object: it has
+// no owning port, so changing it pushes nothing and it outlives the port.
+// Assigning one copies the fields only: the object keeps its owner, and an
+// owned object pushes its group to the port, as the port's setter does.
+//
 // Errors: a setter raises what its port's push raises (ComPort.h): EComPort 8
 // for timeouts, 7 for flow control and parity, 9 for buffer sizes, each with
 // the errno; the new value stays stored. A settings object without a port
@@ -36,6 +41,8 @@ class TCustomComPort;
 class TComTimeouts {
  public:
   explicit TComTimeouts(TCustomComPort* port = nullptr) : port_(port) {}
+  TComTimeouts(const TComTimeouts& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComTimeouts& operator=(const TComTimeouts& other);
 
   std::int32_t ReadInterval() const { return readInterval_; }
   std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
@@ -69,6 +76,8 @@ class TComTimeouts {
 class TComFlowControl {
  public:
   explicit TComFlowControl(TCustomComPort* port = nullptr) : port_(port) {}
+  TComFlowControl(const TComFlowControl& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComFlowControl& operator=(const TComFlowControl& other);
 
   bool OutCTSFlow() const { return outCTSFlow_; }
   bool OutDSRFlow() const { return outDSRFlow_; }
@@ -123,6 +132,8 @@ class TComFlowControl {
 class TComParity {
  public:
   explicit TComParity(TCustomComPort* port = nullptr) : port_(port) {}
+  TComParity(const TComParity& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComParity& operator=(const TComParity& other);
 
   TParityBits Bits() const { return bits_; }
   bool Check() const { return check_; }
@@ -152,6 +163,8 @@ class TComParity {
 class TComBuffer {
  public:
   explicit TComBuffer(TCustomComPort* port = nullptr) : port_(port) {}
+  TComBuffer(const TComBuffer& other) : port_(nullptr) { CopySettingsFrom(other); }
+  TComBuffer& operator=(const TComBuffer& other);
 
   std::int32_t InputSize() const { return inputSize_; }
   std::int32_t OutputSize() const { return outputSize_; }

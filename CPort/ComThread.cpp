@@ -23,13 +23,17 @@ constexpr int kMaxConsecutiveFailures = 8;
 TComThread::TComThread(TCustomComPort* port)
     : TThread(true),
       port_(port),
+      device_(port->Handle()),
+      syncMethod_(port->SyncMethod()),
+      portName_(port->Port()),
       window_(port->window_.get()),
       stopEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      deliveryAllowed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       reportLoss_(port->reconnect_->LossReporter()) {
   SetPriority(port_->EventThreadPriority());
   // The result is not examined: a device that refuses the mask simply
   // reports nothing.
-  SetCommMask(port_->Handle(), EventsToMask(port_->Events()));
+  SetCommMask(device_, EventsToMask(port_->Events()));
   Resume();
 }
 
@@ -37,6 +41,7 @@ TComThread::~TComThread() {
   RequestStop();
   WaitFor();
   CloseHandle(stopEvent_);
+  CloseHandle(deliveryAllowed_);
 }
 
 void TComThread::RequestStop() {
@@ -44,41 +49,52 @@ void TComThread::RequestStop() {
   sched_yield();
 }
 
+void TComThread::AllowDelivery() { SetEvent(deliveryAllowed_); }
+
+void TComThread::Detach() {
+  detached_ = true;
+  RequestStop();
+  RunExitSteps();
+}
+
 void TComThread::Execute() {
-  const HANDLE device = port_->Handle();
   const HANDLE overlappedEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   const HANDLE handles[2] = {stopEvent_, overlappedEvent};
   // Outlives the loop: a wait still pending when the loop ends is completed
   // by the exit steps' SetCommMask, which writes into it.
   OVERLAPPED overlapped{};
   DWORD mask = 0;
+  bool deliveryAllowed = false;
   std::exception_ptr endError;
   try {
     for (;;) {
       overlapped = OVERLAPPED{};
       overlapped.hEvent = overlappedEvent;
       mask = 0;
-      if (!WaitCommEvent(device, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+      if (!WaitCommEvent(device_, &mask, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
         if (StopRequested()) break;
         if (KeepWaitingAfter(GetLastError())) continue;
         endError =
-            std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError()), port_->Port()));
+            std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError()), portName_));
         break;
       }
       // The stop event, or a failed wait: ending is the answer either way.
       if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
       DWORD transferred = 0;
-      if (GetOverlappedResult(device, &overlapped, &transferred, FALSE)) {
+      if (GetOverlappedResult(device_, &overlapped, &transferred, FALSE)) {
         consecutiveFailures_ = 0;
         batch_ = MaskToEvents(mask);
-        if (!batch_.Empty()) DeliverEvents();
+        if (!batch_.Empty()) {
+          if (!deliveryAllowed && !(deliveryAllowed = AwaitDeliveryAllowed())) break;
+          DeliverEvents();
+        }
         // A handler may have closed the port; its device is gone by now.
         if (StopRequested()) break;
       } else if (StopRequested()) {
         break;
       } else if (!KeepWaitingAfter(GetLastError())) {
         endError =
-            std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError()), port_->Port()));
+            std::make_exception_ptr(EComPort(PortErr::WaitFailed, static_cast<int>(GetLastError()), portName_));
         break;
       }
     }
@@ -87,10 +103,20 @@ void TComThread::Execute() {
     endError = std::current_exception();
   }
   // Exit steps, on every way out of the loop; their results do not matter.
-  SetCommMask(device, 0);
-  PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  RunExitSteps();
   CloseHandle(overlappedEvent);
   if (endError) ReportEnd(std::move(endError));
+}
+
+bool TComThread::AwaitDeliveryAllowed() {
+  const HANDLE handles[2] = {stopEvent_, deliveryAllowed_};
+  return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+}
+
+void TComThread::RunExitSteps() {
+  if (exitStepsDone_.exchange(true)) return;
+  SetCommMask(device_, 0);
+  PurgeComm(device_, PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 bool TComThread::StopRequested() const { return WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0; }
@@ -120,24 +146,22 @@ void TComThread::ReportEnd(std::exception_ptr error) {
 }
 
 void TComThread::DeliverEvents() {
-  switch (port_->SyncMethod()) {
+  switch (syncMethod_) {
     case smThreadSync:
       Runtime::RunOnMainThread([this] {
-        deliveringOnMainThread_ = true;
-        try {
-          port_->RunEventSteps(batch_);
-        } catch (...) {
-          deliveringOnMainThread_ = false;
-          throw;
-        }
-        deliveringOnMainThread_ = false;
+        struct Delivering {
+          std::atomic<bool>& flag;
+          explicit Delivering(std::atomic<bool>& f) : flag(f) { flag = true; }
+          ~Delivering() { flag = false; }
+        } delivering(deliveringOnMainThread_);
+        port_->RunEventSteps(batch_, *this);
       });
       break;
     case smWindowSync:
       window_->SendEvents(batch_);
       break;
     case smNone:
-      port_->RunEventSteps(batch_);
+      port_->RunEventSteps(batch_, *this);
       break;
   }
 }

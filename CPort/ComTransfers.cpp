@@ -1,6 +1,7 @@
 // Transfers and device queries of the port. Every transfer is overlapped at
 // the platform level; the synchronous forms start one and await it.
-#include <system_error>
+#include <cerrno>
+#include <limits>
 
 #include "CPort/ComPort.h"
 
@@ -12,30 +13,43 @@ namespace {
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
-// Releases a private record whatever happens.
+// A new record, or `failCode` with the system's code when its event cannot
+// be had.
+TransferRecord* NewRecord(int failCode) {
+  auto fresh = std::make_unique<TransferRecord>();
+  // Manual reset, signalled: a record that never carried a transfer awaits
+  // as a finished transfer of 0 bytes. Like its model, CreateEventA reports
+  // failure with a null handle.
+  fresh->event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  if (fresh->event == 0) throw EComPort(failCode, LastError());
+  fresh->overlapped.hEvent = fresh->event;
+  return fresh.release();
+}
+
+// The private record of a synchronous transfer, released whatever happens.
+// Failing to create it fails the transfer with the transfer's own code.
 class ScopedRecord {
  public:
-  explicit ScopedRecord(TCustomComPort& port) : port_(port) { port_.CreateTransferRecord(record_); }
+  ScopedRecord(TCustomComPort& port, int failCode) : port_(port), record_(NewRecord(failCode)) {}
   ~ScopedRecord() { port_.ReleaseTransferRecord(record_); }
   TransferRecord* get() const { return record_; }
 
  private:
   TCustomComPort& port_;
-  TransferRecord* record_ = nullptr;
+  TransferRecord* record_;
 };
+
+// A count the platform would take as a huge unsigned one is refused before
+// anything is touched: the caller's buffer is not that large.
+void CheckCount(std::int32_t count, int failCode) {
+  if (count < 0) throw EComPort(failCode, EINVAL);
+}
 
 }  // namespace
 
-void TCustomComPort::CreateTransferRecord(TransferRecord*& record) {
-  auto fresh = std::make_unique<TransferRecord>();
-  // Manual reset, signalled: a record that never carried a transfer awaits
-  // as a finished transfer of 0 bytes.
-  fresh->event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-  if (fresh->event == INVALID_HANDLE_VALUE)
-    throw std::system_error(LastError(), std::generic_category(), "CreateEventA");
-  fresh->overlapped.hEvent = fresh->event;
-  record = fresh.release();
-}
+// A record on its own has no transfer yet to name in a failure; its event is
+// the asynchronous status it exists for.
+void TCustomComPort::CreateTransferRecord(TransferRecord*& record) { record = NewRecord(PortErr::AsyncStatus); }
 
 void TCustomComPort::ReleaseTransferRecord(TransferRecord*& record) {
   if (!record) return;
@@ -46,6 +60,7 @@ void TCustomComPort::ReleaseTransferRecord(TransferRecord*& record) {
 
 std::int32_t TCustomComPort::SendBytesAsync(const void* buffer, std::int32_t count, TransferRecord* record) {
   if (!record) throw EComPort(PortErr::InvalidAsyncParameter);
+  CheckCount(count, PortErr::WriteFailed);
   record->kind = TransferKind::Write;
   DWORD written = 0;
   if (!WriteFile(handle_, buffer, static_cast<DWORD>(count), &written, &record->overlapped) &&
@@ -56,17 +71,21 @@ std::int32_t TCustomComPort::SendBytesAsync(const void* buffer, std::int32_t cou
 
 std::int32_t TCustomComPort::SendTextAsync(const std::string& text, TransferRecord* record) {
   if (text.empty()) return 0;
+  // A text of 2 GiB or more has no count the interface can carry.
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    throw EComPort(PortErr::WriteFailed, EINVAL);
   return SendBytesAsync(text.data(), static_cast<std::int32_t>(text.size()), record);
 }
 
 std::int32_t TCustomComPort::SendText(const std::string& text) {
-  ScopedRecord record(*this);
+  ScopedRecord record(*this, PortErr::WriteFailed);
   SendTextAsync(text, record.get());
   return AwaitTransfer(record.get());
 }
 
 std::int32_t TCustomComPort::ReceiveBytesAsync(void* buffer, std::int32_t count, TransferRecord* record) {
   if (!record) throw EComPort(PortErr::InvalidAsyncParameter);
+  CheckCount(count, PortErr::ReadFailed);
   record->kind = TransferKind::Read;
   DWORD read = 0;
   if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &read, &record->overlapped) &&
@@ -76,7 +95,8 @@ std::int32_t TCustomComPort::ReceiveBytesAsync(void* buffer, std::int32_t count,
 }
 
 std::int32_t TCustomComPort::ReceiveBytes(void* buffer, std::int32_t count) {
-  ScopedRecord record(*this);
+  CheckCount(count, PortErr::ReadFailed);
+  ScopedRecord record(*this, PortErr::ReadFailed);
   ReceiveBytesAsync(buffer, count, record.get());
   return AwaitTransfer(record.get());
 }
@@ -89,7 +109,7 @@ std::int32_t TCustomComPort::ReceiveTextAsync(std::string& text, std::int32_t co
 }
 
 std::int32_t TCustomComPort::ReceiveText(std::string& text, std::int32_t count) {
-  ScopedRecord record(*this);
+  ScopedRecord record(*this, PortErr::ReadFailed);
   ReceiveTextAsync(text, count, record.get());
   const std::int32_t n = AwaitTransfer(record.get());
   text.resize(static_cast<std::size_t>(n));

@@ -45,32 +45,32 @@ class Directory {
   DIR* dir_;
 };
 
+// An entry of the class directory can vanish (an adapter unplugged while the
+// list is read) or refuse access to what is inside it; either way it is no
+// port to offer, and the other entries are still good. Only the class
+// directory itself failing means the system's list cannot be read.
+
 // A tty with a real device behind it has a "device" link; the virtual
 // consoles, ptmx and the pseudo-terminal slaves have none.
 bool HasDevice(int dirFd, const std::string& entry) {
   struct stat st {};
-  if (fstatat(dirFd, (entry + "/device").c_str(), &st, 0) == 0) return true;
-  if (errno == ENOENT || errno == ENOTDIR) return false;
-  Fail(errno);
+  return fstatat(dirFd, (entry + "/device").c_str(), &st, 0) == 0;
 }
 
 // The 8250 driver reserves a fixed number of ttyS entries whether or not a
 // UART answers at their address; those without one report type 0 and cannot
-// be used. Ttys of other drivers have no "type" file and are kept.
-bool IsUartlessPort(int dirFd, const std::string& entry) {
+// be used. Ttys of other drivers have no "type" file and are kept; a type
+// that cannot be read leaves the port unusable.
+bool IsUsablePort(int dirFd, const std::string& entry) {
   const int fd = openat(dirFd, (entry + "/type").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return false;
-    Fail(errno);
-  }
+  if (fd < 0) return errno == ENOENT;
   char buffer[32];
   const ssize_t n = read(fd, buffer, sizeof buffer);
-  const int readError = errno;
   close(fd);
-  if (n < 0) Fail(readError);
+  if (n < 0) return false;
   std::string_view text(buffer, static_cast<std::size_t>(n));
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
-  return text == "0";
+  return text != "0";
 }
 
 void AddSysfsPorts(std::vector<std::string>& names) {
@@ -85,7 +85,7 @@ void AddSysfsPorts(std::vector<std::string>& names) {
     }
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (HasDevice(dirFd, name) && !IsUartlessPort(dirFd, name)) names.push_back(name);
+    if (HasDevice(dirFd, name) && IsUsablePort(dirFd, name)) names.push_back(name);
   }
 }
 

@@ -13,8 +13,9 @@ namespace CPort {
 //    behind them, except legacy 8250 ports without a UART;
 //  - the device paths listed, colon-separated, in CPORT_EXTRA_PORTS;
 //  - the registered virtual devices.
-// Raises EComPort code 23 with the errno when the system's list cannot be
-// read; `list` is then unchanged.
+// A tty entry that vanishes or cannot be read while the list is read is left
+// out. Raises EComPort code 23 with the errno when the tty class itself cannot
+// be read; `list` is then unchanged.
 // Any thread. A port being listed says nothing about whether it can be
 // opened (permissions, another program holding it).
 void ListSerialPorts(std::vector<std::string>& list);

@@ -1,26 +1,30 @@
 #include "CPort/i18n_p.h"
 
 #include <dlfcn.h>
-#include <libintl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <clocale>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "CPort/message_catalog_p.h"
 
 namespace CPort::I18n {
 namespace {
 
+// Searched in this order.
 constexpr const char* kDomains[] = {"default", "cport"};
+constexpr std::size_t kDomainCount = std::size(kDomains);
 
 struct State {
   std::mutex mutex;
   std::string directory;
   bool initialised = false;
-  bool languageSetHere = false;  // LANGUAGE was set by the fallback below
+  std::optional<MessageCatalog> catalogs[kDomainCount];
 };
 
 State& GetState() {
@@ -67,54 +71,65 @@ std::string DefaultDirectory() {
   return beside;
 }
 
-const char* Env(const char* name) {
+std::string Env(const char* name) {
   const char* v = std::getenv(name);
-  return (v && *v) ? v : nullptr;
+  return v ? v : "";
 }
 
-// The language the user asked for, in POSIX precedence.
-std::string RequestedLocale() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
-    if (const char* v = Env(name)) return v;
-  return {};
-}
-
-bool IsPlainC(const std::string& locale) {
-  return locale.empty() || locale == "C" || locale == "POSIX" || locale.rfind("C.", 0) == 0;
-}
-
-// Picks the message language. When the user's locale is not generated on this
-// machine glibc stays in "C", where gettext never translates; then fall back
-// to C.UTF-8 and hand the language to gettext through LANGUAGE, so that LANG
-// still picks the catalog.
-void SelectLanguage(State& state) {
-  if (state.languageSetHere) {
-    ::unsetenv("LANGUAGE");
-    state.languageSetHere = false;
+// The languages to look for, in order, as gettext chooses them: the messages
+// locale (LC_ALL, else LC_MESSAGES, else LANG); none for the plain C locale;
+// otherwise the colon-separated LANGUAGE list when one is given, else the
+// locale's own name. The locale need not be generated on this machine.
+std::vector<std::string> RequestedLanguages() {
+  std::string locale;
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    locale = Env(name);
+    if (!locale.empty()) break;
   }
-  const std::string requested = RequestedLocale();
-  const char* chosen = std::setlocale(LC_MESSAGES, "");
-  const bool generated = chosen && !IsPlainC(chosen);
-  if (generated || IsPlainC(requested)) return;
-  std::setlocale(LC_MESSAGES, "C.UTF-8");
-  if (!Env("LANGUAGE")) {
-    const std::string language = requested.substr(0, requested.find_first_of(".@"));
-    ::setenv("LANGUAGE", language.c_str(), 1);
-    state.languageSetHere = true;
+  if (locale.empty() || locale == "C" || locale == "POSIX") return {};
+  std::vector<std::string> languages;
+  const std::string list = Env("LANGUAGE");
+  std::size_t start = 0;
+  while (start < list.size()) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    if (end > start) languages.push_back(list.substr(start, end - start));
+    start = end + 1;
   }
+  if (languages.empty()) languages.push_back(locale);
+  return languages;
+}
+
+// "de_DE.UTF-8@euro" is looked for as itself, then with fewer parts, down to
+// "de".
+std::vector<std::string> NameVariants(const std::string& name) {
+  const auto at = name.find('@');
+  const std::string modifier = at == std::string::npos ? "" : name.substr(at);
+  const std::string base = name.substr(0, at);
+  const auto dot = base.find('.');
+  const std::string territoryPart = base.substr(0, dot);
+  const std::string language = territoryPart.substr(0, territoryPart.find('_'));
+  std::vector<std::string> variants;
+  for (const std::string& v : {name, territoryPart + modifier, base, territoryPart, language + modifier, language})
+    if (!v.empty() && std::find(variants.begin(), variants.end(), v) == variants.end()) variants.push_back(v);
+  return variants;
+}
+
+std::optional<MessageCatalog> FindCatalog(const std::string& directory, const std::vector<std::string>& languages,
+                                          const char* domain) {
+  for (const auto& language : languages) {
+    for (const auto& variant : NameVariants(language)) {
+      auto catalog = MessageCatalog::Load(directory + "/" + variant + "/LC_MESSAGES/" + domain + ".mo");
+      if (catalog) return catalog;
+    }
+  }
+  return std::nullopt;
 }
 
 void InitialiseLocked(State& state) {
   if (state.directory.empty()) state.directory = DefaultDirectory();
-  SelectLanguage(state);
-  for (const char* domain : kDomains) {
-    ::bindtextdomain(domain, state.directory.c_str());
-    ::bind_textdomain_codeset(domain, "UTF-8");
-  }
-  // gettext caches its answers per locale; touching the locale category
-  // again makes it drop them after an environment change.
-  const std::string current = std::setlocale(LC_MESSAGES, nullptr);
-  std::setlocale(LC_MESSAGES, current.c_str());
+  const std::vector<std::string> languages = RequestedLanguages();
+  for (std::size_t i = 0; i < kDomainCount; ++i) state.catalogs[i] = FindCatalog(state.directory, languages, kDomains[i]);
   state.initialised = true;
 }
 
@@ -128,15 +143,14 @@ void Initialise() {
 
 std::string Translate(const char* msgid) {
   State& state = GetState();
-  {
-    std::lock_guard lock(state.mutex);
-    if (!state.initialised) InitialiseLocked(state);
+  std::lock_guard lock(state.mutex);
+  if (!state.initialised) InitialiseLocked(state);
+  const std::string key = msgid;
+  for (const auto& catalog : state.catalogs) {
+    if (!catalog) continue;
+    if (const std::string* translated = catalog->Find(key); translated && *translated != key) return *translated;
   }
-  for (const char* domain : kDomains) {
-    const char* translated = ::dgettext(domain, msgid);
-    if (translated != msgid && std::strcmp(translated, msgid) != 0) return translated;
-  }
-  return msgid;
+  return key;
 }
 
 std::string CatalogDirectory() {

@@ -20,6 +20,7 @@ struct Request {
   std::function<void()> call;
   std::shared_ptr<Completion> completion;  // null: nobody waits
   bool errorToRequester = false;           // else errors go to the display
+  std::thread::id requester;               // the thread that queued it
 };
 
 struct Queue {
@@ -46,6 +47,7 @@ const bool kQueueCreated = (GetQueue(), true);
 
 void Enqueue(Request request) {
   Queue& q = GetQueue();
+  request.requester = std::this_thread::get_id();
   {
     std::lock_guard lock(q.mutex);
     q.requests.push_back(std::move(request));
@@ -93,14 +95,32 @@ void RunRequest(Request& request) {
   q.progress.notify_all();
 }
 
-// Takes the first request off the queue and tells its requester.
-bool TakeOne(Request& out) {
+// Which requests a serving loop runs: all of them, or only those that one
+// thread is blocked on.
+struct Selection {
+  bool all = true;
+  std::thread::id requester;
+  bool Includes(const Request& request) const {
+    return all || (request.completion && request.requester == requester);
+  }
+};
+
+// The first selected request. Guarded by the queue's mutex.
+std::deque<Request>::iterator FindSelected(Queue& q, const Selection& selection) {
+  auto it = q.requests.begin();
+  while (it != q.requests.end() && !selection.Includes(*it)) ++it;
+  return it;
+}
+
+// Takes the first selected request off the queue and tells its requester.
+bool TakeOne(Request& out, const Selection& selection = {}) {
   Queue& q = GetQueue();
   {
     std::lock_guard lock(q.mutex);
-    if (q.requests.empty()) return false;
-    out = std::move(q.requests.front());
-    q.requests.pop_front();
+    const auto it = FindSelected(q, selection);
+    if (it == q.requests.end()) return false;
+    out = std::move(*it);
+    q.requests.erase(it);
     if (out.completion) out.completion->taken = true;
   }
   // Only SendToMainThread waits for "taken"; RunOnMainThread waits for "done".
@@ -182,7 +202,9 @@ int WaitAndServeMainThreadQueue(std::chrono::milliseconds limit) {
   return ServeMainThreadQueue();
 }
 
-void ServeMainThreadQueueUntil(const std::function<bool()>& done) {
+namespace {
+
+void ServeUntil(const Selection& selection, const std::function<bool()>& done) {
   Queue& q = GetQueue();
   for (;;) {
     unsigned seen;
@@ -190,11 +212,23 @@ void ServeMainThreadQueueUntil(const std::function<bool()>& done) {
       std::lock_guard lock(q.mutex);
       seen = q.notifications;
     }
-    ServeMainThreadQueue();
+    Request request;
+    while (TakeOne(request, selection)) {
+      RunRequest(request);
+      request = Request{};
+    }
     if (done()) return;
     std::unique_lock lock(q.mutex);
-    q.changed.wait(lock, [&] { return !q.requests.empty() || q.notifications != seen; });
+    q.changed.wait(lock, [&] { return FindSelected(q, selection) != q.requests.end() || q.notifications != seen; });
   }
+}
+
+}  // namespace
+
+void ServeMainThreadQueueUntil(const std::function<bool()>& done) { ServeUntil(Selection{}, done); }
+
+void ServeThreadRequestsUntil(std::thread::id requester, const std::function<bool()>& done) {
+  ServeUntil(Selection{false, requester}, done);
 }
 
 void NotifyMainThreadQueue() {

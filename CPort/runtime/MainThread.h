@@ -23,6 +23,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace CPort::Runtime {
 
@@ -58,6 +59,12 @@ int WaitAndServeMainThreadQueue(std::chrono::milliseconds limit);
 // tested again each time NotifyMainThreadQueue is called or a request comes;
 // it blocks for as long as neither happens.
 void ServeMainThreadQueueUntil(const std::function<bool()>& done);
+// Main thread only: serves the requests that `requester` is blocked on (its
+// RunOnMainThread and SendToMainThread calls) and no other, until `done`
+// returns true. A thread's end can be awaited this way without running other
+// threads' requests (and whatever nested loops they open) in the meantime;
+// posted requests wait for the next ServeMainThreadQueue.
+void ServeThreadRequestsUntil(std::thread::id requester, const std::function<bool()>& done);
 // Wakes ServeMainThreadQueueUntil so that it tests its condition again.
 void NotifyMainThreadQueue();
 

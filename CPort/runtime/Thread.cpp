@@ -42,6 +42,9 @@ void TThread::Resume() {
   bool expected = false;
   if (!started_.compare_exchange_strong(expected, true)) return;
   thread_ = std::thread([this] { Run(); });
+  // Known from here on, so that WaitFor can pick out this thread's requests
+  // even before the thread has run a single instruction.
+  runningOn_ = thread_.get_id();
 }
 
 bool TThread::Finished() const {
@@ -79,7 +82,7 @@ void TThread::Run() {
 void TThread::WaitFor() {
   if (!started_) return;
   if (Runtime::IsMainThread()) {
-    Runtime::ServeMainThreadQueueUntil([this] { return Finished(); });
+    Runtime::ServeThreadRequestsUntil(runningOn_.load(), [this] { return Finished(); });
     return;
   }
   std::unique_lock lock(mutex_);

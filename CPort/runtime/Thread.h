@@ -38,9 +38,11 @@ class TThread {
   TThreadPriority Priority() const { return priority_; }
 
   // Waits until Execute has ended (at once for a thread never started). On
-  // the main thread it keeps serving the main-thread queue meanwhile, so a
-  // thread that hands work to the main thread cannot deadlock its own end.
-  // Must not be called from the thread itself, which would wait for ever.
+  // the main thread it keeps serving the requests this thread hands to the
+  // main thread meanwhile (and only those), so a thread that hands work to
+  // the main thread cannot deadlock its own end, and no other thread's work
+  // runs in the middle of the wait. Must not be called from the thread
+  // itself, which would wait for ever.
   void WaitFor();
 
   // The exception that ended Execute, if any.
@@ -54,7 +56,7 @@ class TThread {
   void ApplyPriority();
 
   std::thread thread_;
-  std::atomic<std::thread::id> runningOn_{};  // set by the thread itself
+  std::atomic<std::thread::id> runningOn_{};  // known once started
   std::atomic<bool> terminated_{false};
   std::atomic<bool> started_{false};
   mutable std::mutex mutex_;

@@ -1,11 +1,18 @@
 // Event delivery on the virtual device: batch order, what each step reads,
 // open and close notifications, delivery methods and their failures.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "CPort/ComPort.h"
@@ -62,7 +69,64 @@ void Attach(TComPort& port, Log& log) {
 
 using Strings = std::vector<std::string>;
 
+// The threads of this process, by task id.
+std::set<std::string> Tasks() {
+  std::set<std::string> tasks;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    tasks.insert(entry.path().filename().string());
+  return tasks;
+}
+
+// Context switches (voluntary and not) of the given threads so far; a thread
+// that has ended counts none.
+long Switches(const std::set<std::string>& tasks) {
+  long total = 0;
+  for (const auto& task : tasks) {
+    std::ifstream status("/proc/self/task/" + task + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+  }
+  return total;
+}
+
+// How often the threads a port started woke up while nothing happened: a
+// thread that blocks in its waits wakes at most once or twice more on its
+// way there; one that spins or polls wakes over and over.
+long WakeUpsWhileIdle(const std::set<std::string>& portThreads) {
+  const long before = Switches(portThreads);
+  std::this_thread::sleep_for(500ms);
+  return std::max(0L, Switches(portThreads) - before);
+}
+
+std::set<std::string> NewTasks(const std::set<std::string>& before) {
+  std::set<std::string> added;
+  for (const auto& task : Tasks())
+    if (!before.count(task)) added.insert(task);
+  return added;
+}
+
+// Rounds of the stress tests; CPORT_STRESS_ROUNDS asks for more (or fewer).
+int StressRounds(int normal) {
+  const char* value = std::getenv("CPORT_STRESS_ROUNDS");
+  return value ? std::max(1, std::atoi(value)) : normal;
+}
+
+// The test binary is linked with the platform's CreateEventA wrapped (see
+// tests/CMakeLists.txt): while failures are asked for, it passes the call on
+// with a name, which the platform refuses as it refuses any named event.
+std::atomic<int> gEventCreationsToFail{0};
+
+void FailEventCreations(int count) { gEventCreationsToFail = count; }
+
 }  // namespace
+
+extern "C" HANDLE __real__ZN5CPort8Platform12CreateEventAEPviiPKc(void*, BOOL, BOOL, const char*);
+extern "C" HANDLE __wrap__ZN5CPort8Platform12CreateEventAEPviiPKc(void* attributes, BOOL manualReset,
+                                                                   BOOL initialState, const char* name) {
+  if (gEventCreationsToFail > 0 && gEventCreationsToFail-- > 0) name = "refused";
+  return __real__ZN5CPort8Platform12CreateEventAEPviiPKc(attributes, manualReset, initialState, name);
+}
 
 TEST(EventMask, ConvertsTheTenEventsBothWays) {
   EXPECT_EQ(EventsToMask(kAllComEvents), 0x05FFu);
@@ -223,6 +287,79 @@ TEST_F(EventDispatch, QueriesRaiseTheirCodes) {
   EXPECT_EQ(code([&] { port->AwaitTransfer(nullptr); }), std::make_pair(4, -1));
 }
 
+// A record whose event cannot be created: the platform reports that with a
+// null handle, which used to pass for a good one, and the failure has to come
+// as the port's own error type with the code of the operation.
+TEST_F(EventDispatch, TransferRecordWithoutAnEventRaisesTheOperationsCode) {
+  port->SetEvents({});
+  port->OpenPort();
+  std::string text;
+  char byte = 0;
+  TransferRecord* record = nullptr;
+  const struct {
+    const char* name;
+    std::function<void()> call;
+    int code;
+  } rows[] = {
+      {"CreateTransferRecord", [&] { port->CreateTransferRecord(record); }, PortErr::AsyncStatus},
+      {"SendText", [&] { port->SendText("x"); }, PortErr::WriteFailed},
+      {"ReceiveText", [&] { port->ReceiveText(text, 1); }, PortErr::ReadFailed},
+      {"ReceiveBytes", [&] { port->ReceiveBytes(&byte, 1); }, PortErr::ReadFailed},
+  };
+  for (const auto& row : rows) {
+    FailEventCreations(1);
+    try {
+      row.call();
+      ADD_FAILURE() << row.name << ": no error";
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.PortErrorCode(), row.code) << row.name;
+      EXPECT_EQ(e.OsErrorCode(), EINVAL) << row.name;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << row.name << ": " << e.what();
+    }
+    FailEventCreations(0);
+  }
+  EXPECT_EQ(record, nullptr);
+  EXPECT_EQ(device->WriteCalls(), 0);
+}
+
+// A negative count used to reach the platform as a huge unsigned one: reads
+// wrote past the caller's buffer, writes sent whatever followed it.
+TEST_F(EventDispatch, NegativeCountsAreRefusedBeforeTheBufferOrTheDeviceIsTouched) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->Feed("waiting");
+  ASSERT_TRUE(ServeUntil([&] { return port->PendingInput() == 7; }));
+  char buffer[8] = "intact";
+  TransferRecord* record = nullptr;
+  port->CreateTransferRecord(record);
+  const struct {
+    const char* name;
+    std::function<void()> call;
+    int code;
+  } rows[] = {
+      {"SendBytesAsync", [&] { port->SendBytesAsync(buffer, -1, record); }, PortErr::WriteFailed},
+      {"SendBytesAsync, lowest", [&] { port->SendBytesAsync(buffer, INT32_MIN, record); }, PortErr::WriteFailed},
+      {"ReceiveBytesAsync", [&] { port->ReceiveBytesAsync(buffer, -1, record); }, PortErr::ReadFailed},
+      {"ReceiveBytes", [&] { port->ReceiveBytes(buffer, -2); }, PortErr::ReadFailed},
+  };
+  for (const auto& row : rows) {
+    try {
+      row.call();
+      ADD_FAILURE() << row.name << ": no error";
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.PortErrorCode(), row.code) << row.name;
+      EXPECT_EQ(e.OsErrorCode(), EINVAL) << row.name;
+    }
+  }
+  EXPECT_STREQ(buffer, "intact");
+  EXPECT_EQ(device->WriteCalls(), 0);
+  EXPECT_EQ(port->PendingInput(), 7);
+  // The record was not touched either: it still awaits as an idle one.
+  EXPECT_EQ(port->AwaitTransfer(record), 0);
+  port->ReleaseTransferRecord(record);
+}
+
 TEST_F(EventDispatch, EmptyTextAndZeroCountTouchNothing) {
   port->SetEvents({});
   port->OpenPort();
@@ -305,17 +442,14 @@ TEST_F(EventDispatch, WindowSyncSendsOneMessagePerEventAndShowsStepErrors) {
 
 TEST_F(EventDispatch, VanishedDeviceStopsMonitoringVisiblyAndClosesCleanly) {
   ErrorDisplayRecorder shown;
+  const auto before = Tasks();
   port->OpenPort();
+  const auto portThreads = NewTasks(before);
   device->Unplug();
   ASSERT_TRUE(ServeUntil([&] { return shown.Count() >= 1; }));
   EXPECT_EQ(shown.Messages()[0], "WaitForEvent method failed (win error code: 5)");
   // The event thread has stopped rather than spinning on the dead device.
-  rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
-  std::this_thread::sleep_for(300ms);
-  getrusage(RUSAGE_SELF, &after);
-  const auto cpuMs = [](const rusage& r) { return r.ru_utime.tv_sec * 1000 + r.ru_utime.tv_usec / 1000 + r.ru_stime.tv_sec * 1000 + r.ru_stime.tv_usec / 1000; };
-  EXPECT_LT(cpuMs(after) - cpuMs(before), 150);
+  EXPECT_LE(WakeUpsWhileIdle(portThreads), 2);
   EXPECT_NO_THROW(port->ClosePort());
   EXPECT_FALSE(port->Connected());
   EXPECT_EQ(port->Handle(), INVALID_HANDLE_VALUE);
@@ -339,9 +473,7 @@ TEST_F(EventDispatch, CloseWhileAHandlerRunsReturnsUnderEachMethod) {
     } else {
       while (!inHandler) std::this_thread::sleep_for(1ms);
     }
-    const auto start = std::chrono::steady_clock::now();
     port->ClosePort();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << int(method);
     EXPECT_FALSE(port->Connected());
     // After ClosePort no handler of the port runs.
     inHandler = false;
@@ -350,16 +482,12 @@ TEST_F(EventDispatch, CloseWhileAHandlerRunsReturnsUnderEachMethod) {
   }
 }
 
-TEST_F(EventDispatch, IdlePortWithAllEventsArmedUsesNoCpu) {
+TEST_F(EventDispatch, IdlePortWithAllEventsArmedDoesNotWakeUp) {
+  const auto before = Tasks();
   port->OpenPort();
-  rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
-  std::this_thread::sleep_for(500ms);
-  getrusage(RUSAGE_SELF, &after);
-  const auto cpuUs = [](const rusage& r) {
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
-  };
-  EXPECT_LT(cpuUs(after) - cpuUs(before), 50000);
+  const auto portThreads = NewTasks(before);
+  ASSERT_FALSE(portThreads.empty());
+  EXPECT_LE(WakeUpsWhileIdle(portThreads), 2);
 }
 
 TEST_F(EventDispatch, DestructorOfAnOpenPortWithAHandlerThatRefusesTheCloseDoesNotThrow) {
@@ -402,4 +530,170 @@ TEST_F(EventDispatch, HandlerThatClosesItsOwnPortDoesNotHang) {
     EXPECT_EQ(shown.Count(), 0u) << ::testing::PrintToString(shown.Messages());
     port->OnCTSChange = nullptr;
   }
+}
+
+// Closing used to serve the whole hand-over queue while it waited for its
+// event thread, so other ports' batches (and their error boxes, with nested
+// loops) ran in the middle of the close.
+TEST_F(EventDispatch, CloseServesOnlyTheHandOversOfItsOwnThread) {
+  const std::string otherName = DeviceName() + "-other";
+  auto otherDevice = VirtualDevice::Register(otherName);
+  std::atomic<int> ownCalls{0}, otherCalls{0}, posted{0};
+  {
+    TComPort other;
+    other.SetPort(otherName);
+    other.OnRxChar = [&](TComponent*, std::int32_t) { ++otherCalls; };
+    port->OnRxChar = [&](TComponent*, std::int32_t) { ++ownCalls; };
+    other.OpenPort();
+    port->OpenPort();
+    HandOverWatch handOver;
+    otherDevice->Feed("o");
+    ASSERT_TRUE(handOver.WaitFor(1));
+    device->Feed("p");
+    ASSERT_TRUE(handOver.WaitFor(2));
+    Runtime::PostToMainThread([&] { ++posted; });
+
+    port->ClosePort();
+    // Its own batch in flight is delivered during the close; nothing else is.
+    EXPECT_EQ(ownCalls, 1);
+    EXPECT_EQ(otherCalls, 0);
+    EXPECT_EQ(posted, 0);
+    EXPECT_TRUE(ServeUntil([&] { return otherCalls == 1 && posted == 1; }));
+  }
+  VirtualDevice::Unregister(otherName);
+}
+
+namespace {
+
+// Waits without serving the main-thread queue, as a console program that
+// never serves it would.
+class Signal {
+ public:
+  void Raise() {
+    {
+      std::lock_guard lock(mutex_);
+      ++count_;
+    }
+    changed_.notify_all();
+  }
+  bool WaitFor(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return count_ >= count; });
+  }
+  int Count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+}  // namespace
+
+// A handler that closes its own port: the next open used to overlap the
+// closing thread's last steps, and the thread could deliver before the port
+// had stored it. ThreadSanitizer reported both; in a release build the open
+// now and then failed with "GetCommModemStatus function failed (win error
+// code: 9)". The stopped thread must end without the main loop's help, too:
+// a console program may never serve the queue.
+TEST_F(EventDispatch, SelfClosingHandlerNeverOverlapsTheNextOpen) {
+  ErrorDisplayRecorder shown;
+  const int rounds = StressRounds(150);
+  Runtime::ServeMainThreadQueue();
+  Signal closed;
+  port->OnRxChar = [&](TComponent*, std::int32_t) {
+    port->ClosePort();
+    closed.Raise();
+  };
+  bool feedWhileOpening = false;
+  port->OnAfterOpen = [&](TComponent*) {
+    // The event comes while the open still reads the line states.
+    if (feedWhileOpening) device->Feed("x");
+  };
+  int closes = 0;
+  for (TSyncMethod method : {smNone, smThreadSync, smWindowSync}) {
+    port->SetSyncMethod(method);
+    for (int round = 0; round < rounds; ++round) {
+      feedWhileOpening = round % 2 == 0;
+      ASSERT_NO_THROW(port->OpenPort()) << int(method) << ", round " << round;
+      if (!feedWhileOpening) device->Feed("y");
+      ++closes;
+      if (method == smNone)
+        ASSERT_TRUE(closed.WaitFor(closes)) << "round " << round;
+      else
+        ASSERT_TRUE(ServeUntil([&] { return closed.Count() >= closes; })) << int(method) << ", round " << round;
+      ASSERT_FALSE(port->Connected());
+    }
+    if (method == smNone) {
+      EXPECT_EQ(Runtime::ServeMainThreadQueue(), 0) << "stopped threads left to the main loop";
+    }
+  }
+  port.reset();
+  EXPECT_FALSE(device->IsOpen());
+  Runtime::ServeMainThreadQueue();
+  EXPECT_EQ(shown.Count(), 0u) << ::testing::PrintToString(shown.Messages());
+}
+
+// Destroying an open port used to stop its event thread only in the base
+// destructor, after the derived parts were gone, while the thread could be
+// calling a firing step (ThreadSanitizer: a race on the object's vptr).
+TEST_F(EventDispatch, DestroyingAPortDuringAnEventFloodStopsDeliveryFirst) {
+  class CountingPort : public TComPort {
+   public:
+    explicit CountingPort(std::atomic<int>& fired) : fired_(fired) {}
+    ~CountingPort() override { CloseForDestruction(); }
+
+   protected:
+    void FireRxChar(std::int32_t count) override {
+      ++fired_;
+      TComPort::FireRxChar(count);
+    }
+
+   private:
+    std::atomic<int>& fired_;
+  };
+  ErrorDisplayRecorder shown;
+  const int rounds = StressRounds(40);
+  std::atomic<int> fired{0};
+  for (TSyncMethod method : {smNone, smThreadSync, smWindowSync}) {
+    for (int round = 0; round < rounds; ++round) {
+      std::unique_ptr<TComPort> flooded =
+          round % 2 ? std::make_unique<CountingPort>(fired) : std::make_unique<TComPort>();
+      TComPort* raw = flooded.get();
+      std::atomic<int> deliveries{0};
+      flooded->SetPort(DeviceName());
+      flooded->SetSyncMethod(method);
+      flooded->OnRxChar = [&deliveries, raw](TComponent*, std::int32_t) {
+        std::string text;
+        try {
+          raw->ReceiveText(text, 64);
+        } catch (const EComPort&) {
+          // The close under way may abort the read.
+        }
+        ++deliveries;
+      };
+      flooded->OnCTSChange = [&deliveries](TComponent*, bool) { ++deliveries; };
+      flooded->OpenPort();
+      std::atomic<bool> flooding{true};
+      std::thread flood([&] {
+        for (int i = 0; flooding; ++i) {
+          device->Feed("f");
+          device->SetModemLines(i % 2 ? MS_CTS_ON : 0);
+          std::this_thread::yield();
+        }
+      });
+      const bool delivered = ServeUntil([&] { return deliveries >= 3; });
+      flooded.reset();
+      flooding = false;
+      flood.join();
+      ASSERT_TRUE(delivered) << int(method) << ", round " << round;
+    }
+  }
+  EXPECT_GT(fired, 0);
+  EXPECT_FALSE(device->IsOpen());
+  Runtime::ServeMainThreadQueue();
+  EXPECT_EQ(shown.Count(), 0u) << ::testing::PrintToString(shown.Messages());
 }

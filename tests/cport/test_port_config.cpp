@@ -143,6 +143,50 @@ TEST_F(PortConfig, ChangesOnAnOpenPortArePushedAtOnceAndOnAClosedOneAtTheNextOpe
   EXPECT_EQ(port->Timeouts().ReadTotalConstant(), 0);
 }
 
+// A copy used to keep the port as its owner: changing it pushed to the port,
+// and it dangled once the port was gone.
+TEST_F(PortConfig, CopiesOfSettingsObjectsHaveNoOwnerWhileAssignmentPushesIntoThePort) {
+  port->SetEvents({});
+  port->OpenPort();
+  device->ClearConfigCalls();
+  TComParity parity = port->Parity();
+  TComFlowControl flow = port->FlowControl();
+  TComTimeouts timeouts = port->Timeouts();
+  TComBuffer buffer = port->Buffer();
+  EXPECT_EQ(parity.Port(), nullptr);
+  EXPECT_EQ(flow.Port(), nullptr);
+  EXPECT_EQ(timeouts.Port(), nullptr);
+  EXPECT_EQ(buffer.Port(), nullptr);
+  parity.SetBits(prOdd);
+  flow.SetFlowControl(fcHardware);
+  timeouts.SetReadTotalConstant(77);
+  buffer.SetInputSize(4096);
+  EXPECT_TRUE(device->ConfigCalls().empty());
+  EXPECT_EQ(port->Parity().Bits(), prNone);
+
+  // Assigning copies the fields into the port's own objects, which keep their
+  // owner and push as the port's setters do.
+  port->Parity() = parity;
+  port->FlowControl() = flow;
+  port->Timeouts() = timeouts;
+  port->Buffer() = buffer;
+  EXPECT_EQ(Kinds(device->ConfigCalls()), (std::vector<Kind>{Kind::State, Kind::State, Kind::Timeouts, Kind::QueueSizes}));
+  EXPECT_EQ(device->CurrentState().Parity, ODDPARITY);
+  EXPECT_EQ(device->CurrentTimeouts().ReadTotalTimeoutConstant, 77u);
+  EXPECT_EQ(port->FlowControl().FlowControl(), fcHardware);
+  EXPECT_EQ(port->Parity().Port(), port.get());
+  EXPECT_EQ(port->Buffer().Port(), port.get());
+
+  // The copies do not depend on the port.
+  port.reset();
+  parity.SetBits(prEven);
+  flow.SetFlowControl(fcSoftware);
+  timeouts.SetWriteTotalConstant(5);
+  buffer.SetOutputSize(99);
+  EXPECT_EQ(parity.Bits(), prEven);
+  EXPECT_EQ(buffer.OutputSize(), 98);
+}
+
 TEST_F(PortConfig, FailedPushKeepsTheNewValueAndRaisesItsCode) {
   port->SetEvents({});
   port->OpenPort();

@@ -105,8 +105,6 @@ TEST_F(ReceiveTest, WindowStaysResponsiveWhileAReadWaits) {
   auto* memo = Child<QPlainTextEdit>("Memo1");
   memo->viewport()->installEventFilter(&counter);
 
-  QElapsedTimer clock;
-  clock.start();
   dev->Feed("data");
   ASSERT_TRUE(WaitUntil([&] { return form->ReadPending(); }, 2000));
 
@@ -116,8 +114,7 @@ TEST_F(ReceiveTest, WindowStaysResponsiveWhileAReadWaits) {
   const int paintsBefore = counter.paints;
   memo->viewport()->update();
   ASSERT_TRUE(WaitUntil([&] { return counter.paints > paintsBefore; }, 500));
-  EXPECT_TRUE(form->ReadPending());
-  EXPECT_LT(clock.elapsed(), 900) << "both happened inside the wait";
+  EXPECT_TRUE(form->ReadPending()) << "both happened inside the wait";
   EXPECT_EQ(Memo(), "Ready\r\n");
 
   ASSERT_TRUE(WaitForMemo("Ready\r\ndata\r\n"));
