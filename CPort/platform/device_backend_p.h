@@ -9,8 +9,9 @@
 // user-space input queue sized by SetupComm, pending overlapped reads, writes
 // and the event wait, COMMTIMEOUTS, purge, the event history, rx-char, rx-flag
 // and rx-80-full, ClearCommError's flags and counts. A backend only moves
-// bytes and reports what happens on the line. Two backends exist: the tty
-// (tty_backend_posix.*) and the virtual device (virtual_device.*).
+// bytes and reports what happens on the line. The backends: the tty
+// (tty_backend_posix.*), the virtual device (virtual_device.*) and the
+// network ports (net_backend.h: raw TCP and RFC 2217).
 //
 // Return conventions: int results are 0 or an errno value; ssize_t results are
 // a byte count >= 0 or -errno (-EAGAIN: nothing can move now).
@@ -85,6 +86,10 @@ class DeviceBackend {
   // push-style backend that reports input through DeviceSink::BytesArrived
   // and calls Wake when it can take more output.
   virtual int PollFd() const = 0;
+
+  // Whether Read changes the stream (undoes a protocol or a marking), so
+  // that the bytes must come through Read and not straight from PollFd.
+  virtual bool TransformsInput() const { return false; }
 
   // Non-blocking data movement. Read strips any in-band line status marking
   // and reports it through the sink; it returns -EIO (or another errno) when
