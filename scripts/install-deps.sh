@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev
   qt6-base-dev
   xvfb xauth
+  ser2net python3-serial
 )
 
 missing=()

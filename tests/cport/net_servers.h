@@ -1,7 +1,6 @@
-// Com port servers for the network port tests, each started by the test on
-// 127.0.0.1 and stopped by its PID: ser2net in front of a pseudo-terminal,
-// and pySerial's RFC 2217 server (rfc2217_server.py) in front of a pretend
-// port whose modem lines the test sets.
+// Servers for the network port tests, each started by the test on
+// 127.0.0.1 and stopped by its PID: a child process helper, and ser2net in
+// front of a pseudo-terminal.
 #pragma once
 
 #include <fcntl.h>
@@ -204,36 +203,6 @@ class Ser2Net {
   TempDir dir_;
   int port_;
   std::optional<ChildProcess> process_;
-};
-
-// A python3 that has pySerial, or empty.
-inline std::string PythonWithPySerial() {
-  for (const std::string& candidate : {std::string("/usr/bin/python3"), FindProgram("python3")}) {
-    if (candidate.empty() || access(candidate.c_str(), X_OK) != 0) continue;
-    ChildProcess probe({candidate, "-c", "import serial.rfc2217"}, false, false, "/dev/null");
-    if (probe.Wait() == 0) return candidate;
-  }
-  return "";
-}
-
-// pySerial's PortManager in front of a pretend port (rfc2217_server.py).
-class PySerialServer {
- public:
-  explicit PySerialServer(const std::string& python)
-      : process_({python, TEST_SOURCE_DIR "/cport/rfc2217_server.py"}, true, true, "/dev/null") {
-    const std::optional<std::string> line = process_.ReadLine(10s);
-    if (!line) throw std::runtime_error("the pySerial server did not start");
-    port_ = std::stoi(*line);
-  }
-  std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
-  void SetLines(bool cts, bool dsr, bool ring, bool cd) {
-    process_.WriteLine(std::string("lines ") + (cts ? "1" : "0") + (dsr ? " 1" : " 0") + (ring ? " 1" : " 0") +
-                       (cd ? " 1" : " 0"));
-  }
-
- private:
-  ChildProcess process_;
-  int port_ = 0;
 };
 
 }  // namespace net_test

@@ -44,6 +44,36 @@ std::string AllByteValues(int times) {
   return s;
 }
 
+// A python3 that has pySerial, or empty.
+inline std::string PythonWithPySerial() {
+  for (const std::string& candidate : {std::string("/usr/bin/python3"), net_test::FindProgram("python3")}) {
+    if (candidate.empty() || access(candidate.c_str(), X_OK) != 0) continue;
+    net_test::ChildProcess probe({candidate, "-c", "import serial.rfc2217"}, false, false, "/dev/null");
+    if (probe.Wait() == 0) return candidate;
+  }
+  return "";
+}
+
+// pySerial's PortManager in front of a pretend port (rfc2217_server.py).
+class PySerialServer {
+ public:
+  explicit PySerialServer(const std::string& python)
+      : process_({python, TEST_SOURCE_DIR "/cport/rfc2217_server.py"}, true, true, "/dev/null") {
+    const std::optional<std::string> line = process_.ReadLine(10s);
+    if (!line) throw std::runtime_error("the pySerial server did not start");
+    port_ = std::stoi(*line);
+  }
+  std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+  void SetLines(bool cts, bool dsr, bool ring, bool cd) {
+    process_.WriteLine(std::string("lines ") + (cts ? "1" : "0") + (dsr ? " 1" : " 0") + (ring ? " 1" : " 0") +
+                       (cd ? " 1" : " 0"));
+  }
+
+ private:
+  net_test::ChildProcess process_;
+  int port_ = 0;
+};
+
 // Reads wait up to 5 s for the bytes asked for.
 void WaitingReads(TComPort& port) {
   TComTimeouts timeouts;
@@ -232,9 +262,9 @@ TEST_F(Ser2NetPort, FailedOpensRaiseTheOpenErrorWithTheCause) {
 // Catches: modem-state notifications lost, reported on the wrong event, or
 // GetCommModemStatus not following them; a ring not reported when it ends.
 TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
-  const std::string python = net_test::PythonWithPySerial();
+  const std::string python = PythonWithPySerial();
   if (python.empty()) GTEST_SKIP() << "python3 with pySerial is not installed (scripts/install-deps.sh installs it)";
-  net_test::PySerialServer server(python);
+  PySerialServer server(python);
   TComPort port;
   port.SetPort(server.Url());
   std::vector<std::string> seen;
