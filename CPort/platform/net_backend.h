@@ -32,8 +32,8 @@ inline constexpr std::chrono::milliseconds kAnswerLimit{200};
 // ENOENT for a host that does not resolve, the connect's errno
 // (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH...), EPROTONOSUPPORT for a server
 // that refuses the com port option, ETIMEDOUT for one that never answers it
-// and ECONNRESET for one that hangs up before (ser2net does when it cannot
-// open its device). LastNetOpenDetail() then says why, for a log.
+// and ECONNRESET for one that hangs up before that (ser2net may, when it
+// cannot open its device). LastNetOpenDetail() then says why, for a log.
 std::unique_ptr<DeviceBackend> OpenNetDevice(const std::string& name, int& error);
 
 // Why the last failed open of a network port on this thread failed (empty
