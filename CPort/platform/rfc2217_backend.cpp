@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -147,6 +148,7 @@ class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListen
   bool txEmptyWanted_ = false;
   std::uint8_t modemState_ = 0;
   bool checkParity_ = false;
+  bool dropNull_ = false;  // fNull: received zero bytes are dropped here, as a tty's Read does
 
   // Settings: what was sent last, what awaits an answer, and which kinds the
   // server has shown it does not answer.
@@ -251,6 +253,7 @@ int Rfc2217Backend::ApplyState(const DCB& dcb) {
   std::unique_lock lock(mutex_);
   if (lost_ != 0) return lost_;
   checkParity_ = (dcb.Flags & DcbFlag::fParity) != 0;
+  dropNull_ = (dcb.Flags & DcbFlag::fNull) != 0;
   // Only what changed goes out; the first time everything does.
   std::uint8_t asked = 0;
   for (std::size_t i = 0; i < Rfc2217::kSettingCount; ++i) {
@@ -467,11 +470,15 @@ void Rfc2217Backend::Pump() {
     // Data before the purge answer goes; after it, it is new input.
     std::size_t from = 0;
     if (discarding) from = discardInput_ ? data : purgeCut_;
-    if (data > from) {
-      in_.insert(in_.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(from),
-                 scratch_.begin() + static_cast<std::ptrdiff_t>(data));
-      reports_.wake = true;
+    const auto begin = scratch_.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto end = scratch_.begin() + static_cast<std::ptrdiff_t>(data);
+    const std::size_t before = in_.size();
+    if (dropNull_) {
+      std::copy_if(begin, end, std::back_inserter(in_), [](std::uint8_t byte) { return byte != 0; });
+    } else {
+      in_.insert(in_.end(), begin, end);
     }
+    if (in_.size() > before) reports_.wake = true;
     if (static_cast<std::size_t>(got) < want) break;
   }
   Flush();

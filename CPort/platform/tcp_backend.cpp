@@ -2,13 +2,14 @@
 // line, byte for byte, with nothing to configure. The engine polls the
 // socket itself.
 //
-// Line settings are accepted and kept nowhere: the far end's line is set up
-// by whoever runs the server. There are no modem lines (GetCommModemStatus
+// Line settings are accepted and go nowhere: the far end's line is set up by
+// whoever runs the server. Only fNull (drop received zero bytes) acts, here. There are no modem lines (GetCommModemStatus
 // reports all off), no line errors and no tx timing (tx-empty comes as soon
 // as the socket took the bytes, as on a pseudo-terminal).
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "net_backend.h"
@@ -40,7 +41,10 @@ class RawTcpBackend final : public DeviceBackend {
   }
 
   int SetupQueues(DWORD, DWORD) override { return 0; }
-  int ApplyState(const DCB&) override { return 0; }
+  int ApplyState(const DCB& dcb) override {
+    dropNull_ = (dcb.Flags & DcbFlag::fNull) != 0;
+    return 0;
+  }
   int ApplyTimeouts(const COMMTIMEOUTS&) override { return 0; }
   int PollFd() const override { return fd_; }
 
@@ -48,7 +52,13 @@ class RawTcpBackend final : public DeviceBackend {
     if (count == 0) return 0;
     for (;;) {
       const ssize_t got = ::recv(fd_, buffer, count, MSG_DONTWAIT);
-      if (got > 0) return got;
+      if (got > 0) {
+        if (!dropNull_) return got;
+        // fNull, as a tty's Read does it; a piece of zeros only reads on.
+        const auto end = std::remove(buffer, buffer + got, std::uint8_t{0});
+        if (end != buffer) return end - buffer;
+        continue;
+      }
       // The end of the stream: the server closed the connection, which for
       // the port is a device that went away.
       if (got == 0) return -EIO;
@@ -106,6 +116,7 @@ class RawTcpBackend final : public DeviceBackend {
  private:
   int fd_;
   DeviceSink* sink_ = nullptr;
+  bool dropNull_ = false;
 };
 
 }  // namespace

@@ -114,7 +114,8 @@ class Ser2NetPort : public ::testing::Test {
 
 // Catches: 0xFF not doubled on the way out or not undoubled on the way in,
 // a Telnet sequence split between two reads decoded wrongly, bytes lost or
-// reordered under load. The raw kind must pass the stream untouched.
+// reordered under load, zero bytes kept with fNull. The raw kind must pass
+// the stream untouched.
 TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
   const struct {
     const char* scheme;
@@ -139,6 +140,12 @@ TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
       received += part;
     }
     EXPECT_TRUE(SameBytes(received, all));
+
+    // Dropping received zero bytes (fNull) is the port's own job here.
+    net.SetDiscardNull(true);
+    pty.Write(std::string("\0x\0\0y", 5));
+    EXPECT_EQ(net.ReceiveText(part, 2), 2);
+    EXPECT_EQ(part, "xy");
     net.ClosePort();
   }
 }
