@@ -7,6 +7,8 @@ stdout, serves one client and echoes its data back. Commands on stdin, one a
 line:
     lines CTS DSR RI CD   each 0 or 1: sets the pretend lines, and the
                           PortManager notifies the client of the change
+    suspend, resume       asks the client to hold its data, or to go on
+                          (FLOWCONTROL-SUSPEND / FLOWCONTROL-RESUME)
 The server ends when the client goes or stdin closes.
 """
 import socket
@@ -68,6 +70,11 @@ def main():
                 with manager_lock:
                     port.cts, port.dsr, port.ri, port.cd = (w == "1" for w in words[1:])
                     manager.check_modem_lines()
+            elif words in (["suspend"], ["resume"]):
+                command = (rfc2217.SERVER_FLOWCONTROL_SUSPEND if words[0] == "suspend"
+                           else rfc2217.SERVER_FLOWCONTROL_RESUME)
+                with manager_lock:
+                    manager.rfc2217_send_subnegotiation(command)
         sock.shutdown(socket.SHUT_RDWR)
 
     threading.Thread(target=commands, daemon=True).start()

@@ -64,6 +64,7 @@ class PySerialServer {
     port_ = std::stoi(*line);
   }
   std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+  void Command(const std::string& line) { process_.WriteLine(line); }
   void SetLines(bool cts, bool dsr, bool ring, bool cd) {
     process_.WriteLine(std::string("lines ") + (cts ? "1" : "0") + (dsr ? " 1" : " 0") + (ring ? " 1" : " 0") +
                        (cd ? " 1" : " 0"));
@@ -294,7 +295,9 @@ TEST_F(Ser2NetPort, FailedOpensRaiseTheOpenErrorWithTheCause) {
 }
 
 // Catches: modem-state notifications lost, reported on the wrong event, or
-// GetCommModemStatus not following them; a ring not reported when it ends.
+// GetCommModemStatus not following them; a ring not reported when it ends;
+// output sent while the server has suspended the flow, or lost after it
+// resumed.
 TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
   const std::string python = PythonWithPySerial();
   if (python.empty()) GTEST_SKIP() << "python3 with pySerial is not installed (scripts/install-deps.sh installs it)";
@@ -334,4 +337,26 @@ TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
   std::string echoed;
   EXPECT_EQ(port.ReceiveText(echoed, static_cast<std::int32_t>(all.size())), static_cast<std::int32_t>(all.size()));
   EXPECT_TRUE(SameBytes(echoed, all));
+
+  // FLOWCONTROL-SUSPEND holds the output, RESUME lets it go, nothing lost.
+  TComTimeouts noWriteLimit = port.Timeouts();
+  noWriteLimit.SetWriteTotalMultiplier(0);
+  noWriteLimit.SetWriteTotalConstant(0);
+  port.SetTimeouts(noWriteLimit);
+  server.Command("suspend");
+  server.SetLines(true, true, false, false);  // seen once the suspend before it was read
+  ASSERT_TRUE(ServeUntil([&] { return !seen.empty(); }));
+  const std::string held = "held";  // the pending write sends from it
+  TransferRecord* record = nullptr;
+  port.CreateTransferRecord(record);
+  port.SendTextAsync(held, record);
+  Platform::COMSTAT stat{};
+  Platform::DWORD errors = 0;
+  ASSERT_TRUE(Platform::ClearCommError(port.Handle(), &errors, &stat));
+  EXPECT_EQ(stat.cbOutQue, 4u);
+  server.Command("resume");
+  EXPECT_EQ(port.AwaitTransfer(record), 4);
+  port.ReleaseTransferRecord(record);
+  EXPECT_EQ(port.ReceiveText(echoed, 4), 4);
+  EXPECT_EQ(echoed, held);
 }
