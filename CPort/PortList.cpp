@@ -13,6 +13,7 @@
 
 #include "CPort/ComErrors.h"
 #include "CPort/platform/in_process_devices_p.h"
+#include "CPort/platform/net_address.h"
 #include "CPort/port_sort_p.h"
 #include "CPort/sysfs_root_p.h"
 
@@ -90,21 +91,35 @@ void AddSysfsPorts(std::vector<std::string>& names) {
 }
 
 // Ports the kernel does not list as ttys with a device (pseudo-terminals made
-// by socat, for example), given as paths the port opens as they are.
+// by socat, for example, or ports on other machines), given as names the
+// port opens as they are.
 void AddExtraPorts(std::vector<std::string>& names) {
   const char* value = std::getenv("CPORT_EXTRA_PORTS");
   if (value == nullptr) return;
-  const std::string_view list(value);
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t end = list.find(':', start);
-    if (end == std::string_view::npos) end = list.size();
-    if (end > start) names.emplace_back(list.substr(start, end - start));
-    start = end + 1;
-  }
+  for (auto& name : SplitExtraPorts(value)) names.push_back(std::move(name));
 }
 
 }  // namespace
+
+std::vector<std::string> SplitExtraPorts(std::string_view list) {
+  constexpr std::string_view kSeparators = ":;";
+  std::vector<std::string> names;
+  std::size_t pos = 0;
+  while (pos < list.size()) {
+    if (kSeparators.find(list[pos]) != std::string_view::npos) {
+      ++pos;
+      continue;
+    }
+    // The colons of a network port's "://" and ":PORT" (and an IPv6
+    // address's) belong to its name.
+    const std::size_t urlEnd = pos + Platform::NetPortNameLength(list.substr(pos));
+    std::size_t end = list.find_first_of(kSeparators, urlEnd);
+    if (end == std::string_view::npos) end = list.size();
+    names.emplace_back(list.substr(pos, end - pos));
+    pos = end;
+  }
+  return names;
+}
 
 void ListSerialPorts(std::vector<std::string>& list) {
   std::vector<std::string> names;

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "CPort/ComErrors.h"
+#include "CPort/PortList.h"
 #include "CPort/runtime/MainThread.h"
 
 namespace CPort::Detail {
@@ -98,14 +99,8 @@ std::vector<std::string> ExtraPaths() {
   std::vector<std::string> paths;
   const char* value = std::getenv("CPORT_EXTRA_PORTS");
   if (value == nullptr) return paths;
-  const std::string_view list(value);
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t end = list.find(':', start);
-    if (end == std::string_view::npos) end = list.size();
-    if (end > start && list[start] == '/') paths.emplace_back(list.substr(start, end - start));
-    start = end + 1;
-  }
+  for (auto& name : SplitExtraPorts(value))
+    if (!name.empty() && name.front() == '/') paths.push_back(std::move(name));
   return paths;
 }
 

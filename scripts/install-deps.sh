@@ -13,6 +13,7 @@ packages=(
   xvfb xauth
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file desktop-file-utils
+  ser2net python3-serial
 )
 
 missing=()

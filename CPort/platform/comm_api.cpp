@@ -10,6 +10,8 @@
 #include "event_object_p.h"
 #include "handle_table_p.h"
 #include "in_process_devices_p.h"
+#include "net_address.h"
+#include "net_backend.h"
 #include "tty_backend_posix.h"
 #include "win_comm.h"
 
@@ -95,6 +97,8 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisp
   std::unique_ptr<DeviceBackend> backend;
   if (IsVirtualDeviceName(name)) {
     backend = OpenVirtualDevice(name, error);
+  } else if (IsNetPortName(name)) {
+    backend = OpenNetDevice(name, error);
   } else {
     backend = OpenTtyDevice(name.front() == '/' ? name : "/dev/" + name, error);
   }

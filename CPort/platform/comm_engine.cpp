@@ -393,6 +393,13 @@ bool CommEngine::Captures() const {
          requestedInputSize_ > kKernelQueueBytes;
 }
 
+// Whether a read that gave less than it could hold emptied the device. Only
+// for a descriptor read unchanged: a backend that decodes its stream (error
+// marking, a protocol's escapes, dropped zeros) may give fewer bytes than it
+// took, with more still waiting, and an edge-triggered descriptor reports
+// nothing more until it has been read dry.
+bool CommEngine::ShortReadDrains() const { return fd_ >= 0 && backend_->ReadsUnchanged(); }
+
 void CommEngine::SwitchInputMode() {
   capturing_ = !capturing_;
   if (capturing_) {
@@ -450,7 +457,7 @@ std::size_t CommEngine::ReadDevice(std::uint8_t* target, std::size_t room, bool 
     return 0;
   }
   const auto count = static_cast<std::size_t>(got);
-  deviceMayHaveMore_ = count == room;
+  deviceMayHaveMore_ = count == room || !ShortReadDrains();
   if (!capturing_) {
     // Bytes beyond those already counted arrived unseen (their edge is
     // still to come, and will find them gone).
@@ -490,7 +497,7 @@ void CommEngine::PullInput(bool report) {
       } else if (got > 0 && read.read.intervalMs != 0) {
         read.intervalDeadline = After(Clock::now(), read.read.intervalMs);
       }
-      if (got < room) return;
+      if (got == 0 || (got < room && ShortReadDrains())) return;
       continue;
     }
     if (!capturing_) return;
@@ -503,7 +510,7 @@ void CommEngine::PullInput(bool report) {
     const std::size_t got = ReadDevice(span.data(), span.size(), report);
     queue_.Commit(got);
     if (report) NoteQueueGrowth(before);
-    if (got < span.size()) return;
+    if (got == 0 || (got < span.size() && ShortReadDrains())) return;
   }
 }
 

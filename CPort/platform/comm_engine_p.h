@@ -137,6 +137,7 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
   template <typename F>
   void FromSink(F&& note);
   void Settle();
+  bool ShortReadDrains() const;
   bool Captures() const;
   void SwitchInputMode();
   void UpdatePlan();

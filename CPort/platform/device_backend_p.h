@@ -9,8 +9,9 @@
 // input queue sized by SetupComm, pending overlapped reads, writes and the
 // event wait, COMMTIMEOUTS, purge, the event history, rx-char, rx-flag and
 // rx-80-full, ClearCommError's flags and counts. A backend only moves bytes
-// and reports what happens on the line. Two backends exist: the tty
-// (tty_backend_posix.*) and the virtual device (virtual_device.*).
+// and reports what happens on the line. The backends: the tty
+// (tty_backend_posix.*), the virtual device (virtual_device.*) and the
+// network ports (net_backend.h: raw TCP and RFC 2217).
 //
 // Where the input queue lives: a backend whose Read hands over the
 // descriptor's bytes unchanged says so (ReadsUnchanged); the kernel's queue

@@ -178,8 +178,10 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Devices. The name is resolved as: a registered virtual device of that name;
-// else a name beginning with "/" is a path; else "/dev/" + name. A device is
-// opened exclusively: a second open fails with EBUSY, also for root.
+// else "rfc2217://HOST:PORT" or "socket://HOST:PORT", a port on another
+// machine (net_backend.h); else a name beginning with "/" is a path; else
+// "/dev/" + name. A tty is opened exclusively: a second open fails with
+// EBUSY, also for root.
 HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);

@@ -114,6 +114,26 @@ TEST_F(PortListTest, ExtraPortsAreTakenAsGivenWithDuplicatesKept) {
   EXPECT_EQ(List(), (Names{"/tmp/vtty0", "/tmp/vtty1", "/tmp/vtty1"}));
 }
 
+// Catches: a network port name cut at its colons, paths no longer split on
+// ':' as before, empty names listed.
+TEST(ExtraPorts, SplitsOnColonsOutsideNetworkNamesAndOnSemicolons) {
+  const struct {
+    const char* value;
+    Names names;
+  } rows[] = {
+      {"/dev/pts/3:/dev/pts/4", {"/dev/pts/3", "/dev/pts/4"}},
+      {"/dev/pts/3:rfc2217://[::1]:2000:socket://host:7000:/dev/pts/4",
+       {"/dev/pts/3", "rfc2217://[::1]:2000", "socket://host:7000", "/dev/pts/4"}},
+      {"rfc2217://a:1;socket://b:2;;/dev/x", {"rfc2217://a:1", "socket://b:2", "/dev/x"}},
+      {"rfc2217://host:20x:/dev/x", {"rfc2217://host:20x", "/dev/x"}},  // opens with a clear error
+      {"rfc2217://[::1:/dev/x", {"rfc2217://[::1:/dev/x"}},
+      {"::;", {}},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(SplitExtraPorts(row.value), row.names) << row.value;
+  }
+}
+
 TEST_F(PortListTest, IncludesRegisteredVirtualDevices) {
   AddTty("ttyUSB0", true);
   const std::string name = "VDEV-PortListTest";

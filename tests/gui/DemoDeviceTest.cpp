@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "GuiTestSupport.h"
+#include "../cport/net_servers.h"
 
 namespace GuiTest {
 namespace {
@@ -37,6 +38,7 @@ class DemoDeviceTest : public FormTest {
     }
     FormTest::TearDown();
   }
+  void ExpectReadingsAndAnswers();
   QTemporaryDir linkDir;
   QProcess demo;
   std::string path;
@@ -47,6 +49,24 @@ TEST_F(DemoDeviceTest, ReadingsAppearAndLinesAreAnswered) {
   ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
   BuildForm();
   OpenDevice(path);
+  ExpectReadingsAndAnswers();
+}
+
+// The same device on another machine: served by ser2net, listed through
+// CPORT_EXTRA_PORTS and opened from the port selector like a local port.
+TEST_F(DemoDeviceTest, ReadingsAndAnswersThroughSer2Net) {
+  if (net_test::Ser2Net::Program().empty()) GTEST_SKIP() << "ser2net is not installed";
+  StartDemo();
+  net_test::Ser2Net server(path, "telnet(rfc2217),tcp");
+  const std::string url = server.Url("rfc2217");
+  ::setenv("CPORT_EXTRA_PORTS", (path + ":" + url).c_str(), 1);
+  BuildForm();
+  OpenDevice(url);
+  ExpectReadingsAndAnswers();
+  form.reset();  // closes the port before the server goes
+}
+
+void DemoDeviceTest::ExpectReadingsAndAnswers() {
   ASSERT_TRUE(WaitUntil([&] { return Memo().find("T=23.") != std::string::npos; }, 5000)) << Memo();
 
   InsertItems({"ping"});
