@@ -14,6 +14,9 @@ struct Completion {
   bool taken = false;  // the main thread has taken the request up
   bool done = false;   // the main thread has run it
   std::exception_ptr error;
+  // Wakes this requester alone: with many ports handing batches over at
+  // once, a shared one would wake every waiting event thread each time.
+  std::condition_variable progress;
 };
 
 struct Request {
@@ -25,8 +28,7 @@ struct Request {
 
 struct Queue {
   std::mutex mutex;
-  std::condition_variable changed;   // a request came, or a waiter should re-test
-  std::condition_variable progress;  // a request was taken up or has run
+  std::condition_variable changed;  // a request came, or a waiter should re-test
   std::deque<Request> requests;
   std::thread::id mainThread = std::this_thread::get_id();
   // The wake-up is called under its own lock, so that once a new one is set
@@ -92,7 +94,7 @@ void RunRequest(Request& request) {
     request.completion->done = true;
     if (request.errorToRequester) request.completion->error = std::move(error);
   }
-  q.progress.notify_all();
+  request.completion->progress.notify_one();
 }
 
 // Which requests a serving loop runs: all of them, or only those that one
@@ -124,14 +126,14 @@ bool TakeOne(Request& out, const Selection& selection = {}) {
     if (out.completion) out.completion->taken = true;
   }
   // Only SendToMainThread waits for "taken"; RunOnMainThread waits for "done".
-  if (out.completion && !out.errorToRequester) q.progress.notify_all();
+  if (out.completion && !out.errorToRequester) out.completion->progress.notify_one();
   return true;
 }
 
 void WaitFor(const std::shared_ptr<Completion>& completion, bool untilDone) {
   Queue& q = GetQueue();
   std::unique_lock lock(q.mutex);
-  q.progress.wait(lock, [&] { return untilDone ? completion->done : completion->taken; });
+  completion->progress.wait(lock, [&] { return untilDone ? completion->done : completion->taken; });
 }
 
 }  // namespace
