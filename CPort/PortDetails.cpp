@@ -6,6 +6,7 @@
 //   class/tty/ttyUSB0/device = .../1-1.2:1.0/ttyUSB0   (usb-serial: ftdi_sio, cp210x, ch341-uart)
 //   class/tty/ttyACM0/device = .../1-3/1-3:1.0         (cdc_acm: the interface itself)
 //   .../1-1.2                                         idVendor, idProduct, manufacturer, product, serial
+#include "CPort/path_parts_p.h"
 #include "CPort/PortDetails.h"
 
 #include <dirent.h>
@@ -51,16 +52,8 @@ std::optional<std::string> Canonical(const std::string& path) {
   return std::string(buffer);
 }
 
-std::string Parent(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using Detail::LastPathPart;
+using Detail::ParentPath;
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -104,7 +97,7 @@ struct DriverLink {
 DriverLink DriverOf(const std::string& deviceDir) {
   const std::string target = LinkTarget(deviceDir + "/driver");
   if (target.empty()) return {};
-  return {BaseName(target), target.find("/bus/serial-base/") != std::string::npos};
+  return {LastPathPart(target), target.find("/bus/serial-base/") != std::string::npos};
 }
 
 // The kernel's tty class entry has a device behind it, and is not one of the
@@ -123,7 +116,7 @@ std::string ByIdLink(const std::string& name) {
   while (const dirent* entry = readdir(d)) {
     const std::string link = entry->d_name;
     if (link == "." || link == "..") continue;
-    if (BaseName(LinkTarget(dir + "/" + link)) == name) links.push_back(dir + "/" + link);
+    if (LastPathPart(LinkTarget(dir + "/" + link)) == name) links.push_back(dir + "/" + link);
   }
   closedir(d);
   if (links.empty()) return {};
@@ -148,7 +141,7 @@ void ReadKernelTty(const std::string& name, TSerialPortInfo& info) {
   std::string usb;
   std::string hardwareDriver;
   for (std::string dir = *device; dir.size() > top.size() && dir.compare(0, top.size(), top) == 0;
-       dir = Parent(dir)) {
+       dir = ParentPath(dir)) {
     if (Exists(dir + "/idVendor")) {
       usb = dir;
       break;
@@ -169,8 +162,8 @@ void ReadKernelTty(const std::string& name, TSerialPortInfo& info) {
   info.Manufacturer = Attribute(usb + "/manufacturer");
   info.SerialNumber = Attribute(usb + "/serial");
   const std::string interfaceDir = below.empty() ? usb : below;
-  const std::string interfaceName = BaseName(interfaceDir);
-  info.Location = interfaceName.find(':') != std::string::npos ? interfaceName : BaseName(usb);
+  const std::string interfaceName = LastPathPart(interfaceDir);
+  info.Location = interfaceName.find(':') != std::string::npos ? interfaceName : LastPathPart(usb);
   info.Description = Attribute(usb + "/product");
   if (info.Description.empty() && !below.empty()) info.Description = Attribute(below + "/interface");
   if (info.Description.empty()) info.Description = hardwareDriver.empty() ? info.Driver : hardwareDriver;
@@ -188,8 +181,8 @@ void ReadPathTarget(const std::string& path, TSerialPortInfo& info) {
     return;
   }
   const auto devRoot = Canonical(DevRoot());
-  if (!devRoot || Parent(*target) != *devRoot) return;
-  const std::string name = BaseName(*target);
+  if (!devRoot || ParentPath(*target) != *devRoot) return;
+  const std::string name = LastPathPart(*target);
   if (KernelTtyPresent(Detail::CurrentSysfsRoot(), name)) ReadKernelTty(name, info);
 }
 

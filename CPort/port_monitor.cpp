@@ -1,3 +1,4 @@
+#include "CPort/path_parts_p.h"
 #include "CPort/port_monitor_p.h"
 
 #include <fcntl.h>
@@ -77,16 +78,8 @@ int OpenUeventSocket() {
   return fd;
 }
 
-std::string Parent(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using Detail::LastPathPart;
+using Detail::ParentPath;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -279,15 +272,15 @@ struct PortMonitor::State {
     if (inotifyFd < 0) return;
     std::map<std::string, std::set<std::string>> wanted;
     for (const auto& path : WatchedPaths()) {
-      std::string dir = Parent(path);
-      std::string name = BaseName(path);
+      std::string dir = ParentPath(path);
+      std::string name = LastPathPart(path);
       while (dir != "/" && !IsDirectory(dir)) {
-        name = BaseName(dir);
-        dir = Parent(dir);
+        name = LastPathPart(dir);
+        dir = ParentPath(dir);
       }
       wanted[dir].insert(name);
       char target[PATH_MAX];
-      if (realpath(path.c_str(), target) != nullptr) wanted[Parent(target)].insert(BaseName(target));
+      if (realpath(path.c_str(), target) != nullptr) wanted[ParentPath(target)].insert(LastPathPart(target));
     }
     std::map<int, std::set<std::string>> names;
     for (const auto& [dir, dirNames] : wanted) {
