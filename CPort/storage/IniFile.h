@@ -7,7 +7,9 @@
 // flushes it to the disk and renames it over the old one, so the file on disk
 // is always either the old or the new content, never a half-written one; the
 // file keeps its owner and permissions, and a file the user may not write is
-// refused (see atomic_file_p.h for the details). A failed save raises
+// refused (see atomic_file_p.h for the details). Only a regular file, or a
+// name where nothing exists yet, is ever read or replaced; a symbolic link
+// to a regular file stays a link. A failed save raises
 // EComPort code 16 ("Failed to store settings") with the errno and leaves the
 // old file as it was; the value stays in the object and reaches the file
 // with the next successful save.
@@ -31,7 +33,9 @@ namespace CPort {
 class TIniFile {
  public:
   // Reads the file. Raises EComPort code 17 ("Failed to load settings") with
-  // the errno when it exists but cannot be read.
+  // the errno when it exists but cannot be read, or is not a regular file
+  // (EISDIR for a directory, EINVAL for a device, FIFO or socket: such a
+  // name is never opened for reading), or is larger than 4 MiB (EFBIG).
   explicit TIniFile(std::string fileName);
   virtual ~TIniFile();
   TIniFile(const TIniFile&) = delete;

@@ -2,9 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#include "CPort/storage/settings_file_p.h"
 
 namespace CPort {
 
@@ -118,6 +121,13 @@ struct TRegistry::Impl {
 };
 
 TRegistry::TRegistry(const std::string& databasePath) : impl_(std::make_unique<Impl>()) {
+  // The database would open a device or FIFO as readily as a file, write its
+  // journal beside it, and block on a FIFO: only a regular file (or a new
+  // one) is taken.
+  if (const int error = Detail::CheckSettingsPath(databasePath); error != 0) {
+    const std::string reason = error == EINVAL ? "not a regular file" : std::strerror(error);
+    throw ERegistryException("Cannot open the registry '" + databasePath + "': " + reason);
+  }
   const int rc = sqlite3_open_v2(databasePath.c_str(), &impl_->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                                  nullptr);
   auto fail = [&](int code) {
@@ -204,6 +214,9 @@ constexpr const char* kSelect = "SELECT type, data FROM reg_values WHERE key = ?
 }  // namespace
 
 void TRegistry::WriteString(const std::string& name, const std::string& value) {
+  // A reader stops at the first zero byte: such a text would read back as
+  // something else, so it is refused as the INI file refuses it.
+  if (value.find('\0') != std::string::npos) FailSet(name, 0);
   Statement s(impl_->db, kUpsert);
   s.Bind(1, current_).Bind(2, name).Bind(3, std::int64_t{kTypeString}).BindBlob(4, value);
   if (s.Step() != SQLITE_DONE) FailSet(name, s.Code());

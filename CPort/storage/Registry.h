@@ -38,7 +38,9 @@ class ERegistryException : public std::runtime_error {
 class TRegistry {
  public:
   // Opens or creates the database. Raises ERegistryException when the file
-  // cannot be opened or is not a registry database.
+  // cannot be opened or is not a registry database, and, before anything is
+  // opened or created, when the path names something other than a regular
+  // file (a device, FIFO, socket or directory, also behind a link).
   explicit TRegistry(const std::string& databasePath);
   virtual ~TRegistry();
   TRegistry(const TRegistry&) = delete;
@@ -61,7 +63,8 @@ class TRegistry {
   std::vector<std::string> GetValueNames();
   bool DeleteValue(const std::string& name);
 
-  // A string value (type 1). Failure: "Failed to set data for '<name>'".
+  // A string value (type 1). Failure: "Failed to set data for '<name>'";
+  // also for a text with a zero byte, which would not read back whole.
   virtual void WriteString(const std::string& name, const std::string& value);
   // A 32-bit integer value (type 4). Failure as WriteString.
   virtual void WriteInteger(const std::string& name, std::int32_t value);

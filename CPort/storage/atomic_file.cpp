@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "CPort/ComErrors.h"
+#include "CPort/storage/settings_file_p.h"
 
 namespace CPort::Detail {
 
@@ -165,10 +166,16 @@ void SyncDirectory(const std::string& dir) {
 }
 
 // The fallback for a file whose owner or group a new file cannot take:
-// truncate and write the file itself.
+// truncate and write the file itself. The name may have been given to a
+// FIFO or a device since it was looked at: the open does not wait, and
+// nothing is truncated before the descriptor is known to be a regular file.
 void RewriteInPlace(const std::string& target, std::string_view content) {
-  Descriptor fd(open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+  Descriptor fd(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.Get() < 0) Fail(errno);
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) Fail(errno);
+  if (const int notRegular = NotRegularFileError(st.st_mode); notRegular != 0) Fail(notRegular);
+  if (ftruncate(fd.Get(), 0) != 0) Fail(errno);
   int error = WriteAll(fd.Get(), content);
   if (error == 0 && fsync(fd.Get()) != 0) error = errno;
   const int closeError = fd.Close();
@@ -192,6 +199,8 @@ void ReplaceFileContent(const std::string& path, std::string_view content) {
   struct stat old {};
   std::optional<struct stat> existing;
   if (stat(target.c_str(), &old) == 0) {
+    // Renaming over a device node would replace the node itself.
+    if (const int error = NotRegularFileError(old.st_mode); error != 0) Fail(error);
     existing = old;
     RefuseReadOnly(target, old);
   } else if (errno != ENOENT) {

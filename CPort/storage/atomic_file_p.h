@@ -19,6 +19,10 @@ namespace CPort::Detail {
 // a group-writable file that another user owns), the file is rewritten in
 // place instead, which keeps them but is not safe against a crash part-way.
 //
+// Only a regular file, or a name where nothing exists, is replaced: a device
+// node, FIFO, socket or directory (also behind a link) is refused with
+// EINVAL (EISDIR for a directory) before anything is created beside it.
+//
 // An existing file that the caller may not write is refused before anything
 // happens (EACCES, or what the system answers). A file with no write
 // permission bit at all counts as read-only for every user, root included,

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +24,7 @@
 #include "CPort/ComPort.h"
 #include "CPort/storage/IniFile.h"
 #include "CPort/storage/Registry.h"
+#include "CPort/storage/atomic_file_p.h"
 #include "test_storage_tempdir.h"
 
 using namespace CPort;
@@ -468,6 +473,155 @@ TEST_F(StorageTest, KilledSavesLeaveTheOldOrTheNewRecordAndNoTemporaryFiles) {
     EXPECT_EQ(DirectoryEntries(tmp.Path()), (std::vector<std::string>{"reg.db", "settings.ini"}));
     if (HasFailure()) break;
   }
+}
+
+// Runs `operation` in a child that an alarm ends after a few seconds, so that
+// an operation that blocks fails the test instead of hanging it. Returns what
+// the operation reported, or "blocked".
+std::string RunBounded(const std::function<std::string()>& operation) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "no pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipeFds[0]);
+    alarm(5);
+    const std::string outcome = operation();
+    if (write(pipeFds[1], outcome.data(), outcome.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(pipeFds[1]);
+  std::string outcome;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) outcome.append(buffer, static_cast<std::size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? "blocked" : outcome;
+}
+
+template <typename F>
+std::string OutcomeOf(F&& f) {
+  try {
+    f();
+    return "done";
+  } catch (const EComPort& e) {
+    return std::to_string(e.PortErrorCode()) + "/" + std::to_string(e.OsErrorCode());
+  } catch (const ERegistryException& e) {
+    return std::string("registry: ") + e.what();
+  }
+}
+
+struct NodeIdentity {
+  mode_t mode = 0;
+  ino_t inode = 0;
+  bool operator==(const NodeIdentity&) const = default;
+};
+
+NodeIdentity IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_mode, st.st_ino};
+}
+
+// Saves used to rename a new file over whatever the path named (a device
+// node became a regular file, as root even /dev/null), the registry left a
+// journal beside a device, a FIFO blocked every load and save, and a copy of
+// /dev/zero was read until memory ran out. Each kind of node, directly and
+// behind a link, must be refused by every store operation, without
+// blocking, and stay exactly as it was with nothing created beside it.
+TEST(SettingsFiles, StoresRefuseNodesThatAreNotRegularFilesWithoutBlockingOrReplacingThem) {
+  TempDir tmp;
+  const std::string reg = std::string("registry: Cannot open the registry '");
+  const struct Node {
+    const char* name;
+    std::function<bool(const std::string&)> make;  // false: cannot be made here
+    std::string iniLoad, iniSave;                    // expected outcomes
+  } nodes[] = {
+      {"nulldev", [](const std::string& p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+       "17/" + std::to_string(EINVAL), "16/" + std::to_string(EINVAL)},
+      {"zerodev", [](const std::string& p) { return mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0; },
+       "17/" + std::to_string(EINVAL), "16/" + std::to_string(EINVAL)},
+      {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0666) == 0; }, "17/" + std::to_string(EINVAL),
+       "16/" + std::to_string(EINVAL)},
+      {"socket",
+       [](const std::string& p) {
+         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         p.copy(address.sun_path, sizeof address.sun_path - 1);
+         const bool made = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+         close(fd);
+         return made;
+       },
+       "17/" + std::to_string(EINVAL), "16/" + std::to_string(EINVAL)},
+      {"directory", [](const std::string& p) { return mkdir(p.c_str(), 0777) == 0; }, "17/" + std::to_string(EISDIR),
+       "16/" + std::to_string(EISDIR)},
+  };
+  for (const Node& node : nodes) {
+    const std::string path = tmp.File(node.name);
+    if (!node.make(path)) {
+      if (geteuid() == 0) ADD_FAILURE() << "cannot make " << node.name;
+      continue;  // device nodes need root
+    }
+    const std::string link = tmp.File(std::string(node.name) + ".link");
+    std::filesystem::create_symlink(path, link);
+    for (const std::string& name : {path, link}) {
+      SCOPED_TRACE(name);
+      const std::vector<std::string> before = DirectoryEntries(tmp.Path());
+      const NodeIdentity nodeBefore = IdentityOf(path), nameBefore = IdentityOf(name);
+
+      EXPECT_EQ(RunBounded([&] { return OutcomeOf([&] { TIniFile ini(name); }); }), node.iniLoad);
+      EXPECT_EQ(RunBounded([&] { return OutcomeOf([&] { Detail::ReplaceFileContent(name, "[S]\nK=1\n"); }); }),
+                node.iniSave);
+      EXPECT_EQ(RunBounded([&] {
+                  return OutcomeOf([&] {
+                    TRegistry registry(name);
+                    registry.OpenKey("ComPort1", true);
+                    registry.WriteString("Port", "x");
+                  });
+                }).substr(0, reg.size()),
+                reg);
+
+      EXPECT_EQ(IdentityOf(path), nodeBefore);
+      EXPECT_EQ(IdentityOf(name), nameBefore);
+      EXPECT_EQ(DirectoryEntries(tmp.Path()), before) << "something was left beside it";
+    }
+  }
+}
+
+// A settings file has a sane size; a larger one used to be read whole,
+// however large (bad_alloc on an endless one).
+TEST(SettingsFiles, LoadRefusesAFileOverTheSizeLimitWithEFBIG) {
+  TempDir tmp;
+  const std::string path = tmp.File("huge.ini");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "[ComPort1]\nPort=x\n";
+    out << std::string(4 * 1024 * 1024, ';');
+  }
+  EXPECT_EQ(OutcomeOf([&] { TIniFile ini(path); }), "17/" + std::to_string(EFBIG));
+  std::filesystem::resize_file(path, 4 * 1024 * 1024);
+  EXPECT_EQ(OutcomeOf([&] { TIniFile ini(path); }), "done") << "the limit itself is still read";
+}
+
+// A name with a zero byte was stored whole by the registry and read back cut
+// at the zero, without an error, while the INI file refused it.
+TEST(SettingsFiles, BothStoresRefuseATextWithAZeroByte) {
+  TempDir tmp;
+  const std::string name("/dev/pts/1\0junk", 15);
+  TComPort port;
+  port.SetPort(name);
+  EXPECT_EQ(OutcomeOf([&] {
+              TIniFile ini(tmp.File("s.ini"));
+              port.SaveSettingsToIni(ini);
+            }),
+            "16/" + std::to_string(EINVAL));
+  EXPECT_EQ(OutcomeOf([&] {
+              TRegistry registry(tmp.File("s.db"));
+              registry.OpenKey("ComPort1", true);
+              port.SaveSettingsToRegistry(registry);
+            }),
+            "registry: Failed to set data for 'Port'");
 }
 
 }  // namespace

@@ -103,6 +103,21 @@ bool FileExists(const std::string& file) {
   throw FileError("cannot look at " + file + ": " + std::strerror(errno));
 }
 
+// Settings live in regular files only. The stores refuse anything else
+// themselves; here the user learns what the name is instead.
+void RequireRegularFile(const std::string& file, const char* action) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
+  const char* kind = S_ISDIR(st.st_mode)   ? "a directory"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                                            : "not a file";
+  throw FileError(std::string("cannot ") + action + " " + file + ": it is " + kind +
+                  ", and settings are kept only in regular files");
+}
+
 // The store's own errors do not say which file they concern.
 [[noreturn]] void RethrowNamingTheFile(const std::string& file) {
   try {
@@ -144,6 +159,7 @@ void LoadFrom(CPort::TComPort& port, const std::string& file, bool registry) {
 }
 
 void Save(CPort::TComPort& port, const std::string& file, bool registry) {
+  RequireRegularFile(file, "save settings to");
   try {
     SaveTo(port, file, registry);
   } catch (...) {
@@ -152,6 +168,7 @@ void Save(CPort::TComPort& port, const std::string& file, bool registry) {
 }
 
 void Load(CPort::TComPort& port, const std::string& file, bool registry) {
+  RequireRegularFile(file, "load settings from");
   try {
     LoadFrom(port, file, registry);
   } catch (...) {
