@@ -257,6 +257,9 @@ void TCustomComPort::FinishLoading() {
 }
 
 void TCustomComPort::AcquireDevice() {
+  // The system sees a name only up to its first zero byte: "<path>\0junk"
+  // would open <path>, a name nobody gave.
+  if (port_.find('\0') != std::string::npos) throw EComPort(PortErr::OpenFailed, EINVAL, port_);
   handle_ = CreateFileA(port_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OVERLAPPED, 0);
   if (handle_ == INVALID_HANDLE_VALUE) throw EComPort(PortErr::OpenFailed, static_cast<int>(GetLastError()), port_);
@@ -279,13 +282,16 @@ void TCustomComPort::ConfigureDevice() {
 void TCustomComPort::WriteQueueSizes() {
   if (!PushAllowed()) return;
   // A negative size would reach the platform as a count of 2 to 4 GiB.
-  if (buffer_->InputSize() < 0 || buffer_->OutputSize() < 0) throw EComPort(PortErr::SetupFailed, EINVAL);
+  if (buffer_->InputSize() < 0 || buffer_->OutputSize() < 0) throw EComPort(PortErr::SetupFailed, EINVAL, port_);
   if (!SetupComm(handle_, static_cast<DWORD>(buffer_->InputSize()), static_cast<DWORD>(buffer_->OutputSize())))
     throw EComPort(PortErr::SetupFailed, static_cast<int>(GetLastError()), port_);
 }
 
 void TCustomComPort::WriteLineSettings() {
   if (!PushAllowed()) return;
+  // No device means a rate of zero or less; a negative one would reach the
+  // platform as a rate of about 4 Gbit/s.
+  if (baudRate_ == brCustom && customBaudRate_ <= 0) throw EComPort(PortErr::SetStateFailed, EINVAL, port_);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = static_cast<DWORD>(baudRate_ == brCustom ? customBaudRate_ : kBaudRateValues[baudRate_]);

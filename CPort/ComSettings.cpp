@@ -132,19 +132,18 @@ TComParity& TComParity::operator=(const TComParity& other) {
 
 void TComBuffer::Set(std::int32_t& field, std::int32_t value) {
   if (field == value) return;
-  const std::int32_t old = field;
+  // A size no device can take (none at all for input, or a negative one) is
+  // refused before it is stored when it would reach the device now; the
+  // port keeps the size the device still has. A closed port only stores.
+  const bool pushesNow = port_ != nullptr && port_->Connected() && !port_->Loading();
+  if (pushesNow && (value < 0 || (value == 0 && &field == &inputSize_)))
+    throw EComPort(PortErr::SetupFailed, EINVAL, port_->Port());
   field = value;
   // The driver works in even sizes.
   if (field > 0 && field % 2 == 1) --field;
-  if (!port_) return;
-  try {
-    port_->WriteQueueSizes();
-  } catch (const EComPort& e) {
-    // A size the device cannot take at all is refused: the port keeps the
-    // size the device still has.
-    if (e.OsErrorCode() == EINVAL) field = old;
-    throw;
-  }
+  // A size the device itself refuses stays, as every other setting's value
+  // does: the port reports the failure and holds what it was given.
+  if (port_) port_->WriteQueueSizes();
 }
 
 void TComBuffer::SetInputSize(std::int32_t value) { Set(inputSize_, value); }

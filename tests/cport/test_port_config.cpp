@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <functional>
 
 #include "CPort/ComPort.h"
 #include "CPort/runtime/MainThread.h"
@@ -197,6 +199,11 @@ TEST_F(PortConfig, FailedPushKeepsTheNewValueAndRaisesItsCode) {
   EXPECT_EQ(ExpectPortError([&] { port->Timeouts().SetWriteTotalConstant(5); }), 8 * 1000 + EIO);
   device->FailCall(CommCall::SetupComm, ENOMEM, 1);
   EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetInputSize(64); }), 9 * 1000 + ENOMEM);
+  // A queue size the device refuses with EINVAL used to be rolled back,
+  // unlike every other setting.
+  device->FailCall(CommCall::SetupComm, EINVAL, 1);
+  EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetOutputSize(2048); }), 9 * 1000 + EINVAL);
+  EXPECT_EQ(port->Buffer().OutputSize(), 2048);
   EXPECT_TRUE(port->Connected());
 }
 
@@ -229,6 +236,46 @@ TEST_F(PortConfig, QueueSizesFromAFileAreRefusedOrCostNothingUntilDataArrives) {
   EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetOutputSize(-1); }), 9 * 1000 + EINVAL);
   EXPECT_EQ(port->Buffer().OutputSize(), 1024);
   EXPECT_TRUE(port->Connected());
+}
+
+// A negative custom rate reached the device as about 4 Gbit/s and the open
+// succeeded; a name with a zero byte opened the device named by its part
+// before the zero. Each must be refused, naming the port, with the code the
+// other bad settings of its kind get, and leave the port closed.
+TEST_F(PortConfig, RatesAndNamesNoDeviceCanMeanAreRefusedNotCutOrWrapped) {
+  port->SetEvents({});
+  struct Row {
+    const char* what;
+    std::function<void(TComPort&)> set;
+    int error;  // port code * 1000 + errno
+  } rows[] = {
+      {"rate -5", [](TComPort& p) { p.SetCustomBaudRate(-5); }, 7 * 1000 + EINVAL},
+      {"lowest rate", [](TComPort& p) { p.SetCustomBaudRate(INT32_MIN); }, 7 * 1000 + EINVAL},
+      {"rate 0", [](TComPort& p) { p.SetCustomBaudRate(0); }, 7 * 1000 + EINVAL},
+      {"zero byte in the name", [this](TComPort& p) { p.SetPort(DeviceName() + std::string("\0junk", 5)); },
+       1 * 1000 + EINVAL},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TComPort fresh;
+    fresh.SetEvents({});
+    fresh.SetPort(DeviceName());
+    fresh.SetBaudRate(brCustom);
+    row.set(fresh);
+    try {
+      fresh.OpenPort();
+      ADD_FAILURE() << "opened";
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.PortErrorCode() * 1000 + e.OsErrorCode(), row.error);
+      EXPECT_EQ(e.Device(), fresh.Port());
+    }
+    EXPECT_FALSE(fresh.Connected());
+  }
+  // On an open port the setter refuses it at once.
+  port->SetBaudRate(brCustom);
+  port->OpenPort();
+  EXPECT_EQ(ExpectPortError([&] { port->SetCustomBaudRate(-5); }), 7 * 1000 + EINVAL);
+  EXPECT_EQ(ExpectPortError([&] { port->Buffer().SetInputSize(-2); }), 9 * 1000 + EINVAL);
 }
 
 TEST_F(PortConfig, OpenThatFailsWhileConfiguringReleasesTheDevice) {
