@@ -179,13 +179,30 @@ DWORD CommEngine::SetMask(DWORD mask) {
     Guard guard(*this);
     if (closing_) return ERROR_INVALID_HANDLE;
     if (wait_) FinishWait(ERROR_SUCCESS, 0);
+    const bool armsRxChar = (mask & EV_RXCHAR) != 0 && (mask_ & EV_RXCHAR) == 0;
     history_ &= mask;
     mask_ = mask;
+    if (armsRxChar) RememberWaitingInput();
   }
   // Outside the engine's lock: stopping a watcher waits for its thread,
   // which may be reporting to the engine.
   backend_->WatchEvents(mask);
   return ERROR_SUCCESS;
+}
+
+// Input that arrived while nobody watched for rx-char (before the port's
+// event thread armed it, typically: a device that greeted before the open)
+// would otherwise wait unreported for more to come. It is reported once, as
+// if it had just arrived; the kernel's bytes count as reported from here on,
+// so their own edge does not report them again.
+void CommEngine::RememberWaitingInput() {
+  if (lost_) return;
+  std::size_t waiting = queue_.Size();
+  if (!capturing_) {
+    kernelSeen_ = KernelInput();
+    waiting += kernelSeen_;
+  }
+  if (waiting > 0) history_ |= EV_RXCHAR;
 }
 
 DWORD CommEngine::WaitEvent(DWORD* events, OVERLAPPED* overlapped, std::shared_ptr<EventObject> event) {

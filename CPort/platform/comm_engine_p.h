@@ -154,6 +154,7 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
   void FinishWait(DWORD status, DWORD events);
 
   void InputEdge();
+  void RememberWaitingInput();
   std::size_t ReadDevice(std::uint8_t* target, std::size_t room, bool report);
   void PullInput(bool report = true);
   void NoteInput(const std::uint8_t* data, std::size_t count);

@@ -30,6 +30,22 @@ TEST_F(EventWaitTest, EventBeforeTheWaitIsRememberedOnceAndUnreadInputIsNotReRep
   EXPECT_EQ(InputCount(), 2u);
 }
 
+// Input captured before rx-char was watched used to stay unreported until
+// more arrived: it is reported once when rx-char is armed.
+TEST_F(EventWaitTest, InputWaitingWhenRxCharIsArmedIsReportedOnce) {
+  ASSERT_TRUE(SetCommMask(port_, EV_CTS));
+  device_->Feed("hello");
+  ASSERT_EQ(InputCount(), 5u);
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_CTS));
+  DWORD events = 0;
+  OVERLAPPED overlapped = Overlapped();
+  ASSERT_TRUE(WaitCommEvent(port_, &events, &overlapped)) << "the waiting input was not reported";
+  EXPECT_EQ(events, EV_RXCHAR);
+  ASSERT_FALSE(WaitCommEvent(port_, &events, &overlapped)) << "reported twice";
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  ASSERT_TRUE(SetCommMask(port_, 0));
+}
+
 TEST_F(EventWaitTest, EventsOutsideTheMaskAreNeitherReportedNorRemembered) {
   ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
   device_->SetModemLines(MS_CTS_ON);

@@ -119,6 +119,39 @@ class FdEngineTest : public ::testing::Test {
   HANDLE event_ = 0;
 };
 
+// Bytes that were in the kernel's queue before rx-char was watched (a device
+// that greeted before the port's event thread armed its mask) were counted
+// by the input count but never reported, until more arrived. They are
+// reported once when rx-char is armed, and not again by later waits; a mask
+// that merely keeps rx-char does not report them again either.
+TEST_F(FdEngineTest, InputWaitingWhenRxCharIsArmedIsReportedOnce) {
+  Send("banner");
+  COMSTAT stat{};
+  DWORD errors = 0;
+  const auto start = Clock::now();
+  while (stat.cbInQue < 6 && MillisecondsSince(start) < 5000) {
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    if (stat.cbInQue < 6) ::usleep(1000);
+  }
+  ASSERT_EQ(stat.cbInQue, 6u);
+
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+  DWORD events = 0;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event_;
+  ASSERT_TRUE(WaitCommEvent(port_, &events, &overlapped)) << "the waiting input was not reported";
+  EXPECT_EQ(events, EV_RXCHAR);
+
+  ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_CTS));
+  ASSERT_FALSE(WaitCommEvent(port_, &events, &overlapped)) << "reported twice";
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  Send("!");
+  ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+  DWORD transferred = 0;
+  ASSERT_TRUE(GetOverlappedResult(port_, &overlapped, &transferred, FALSE));
+  EXPECT_EQ(events, EV_RXCHAR);
+}
+
 TEST_F(FdEngineTest, PendingReadIsCompletedByTheEngineThread) {
   char buffer[6] = {};
   DWORD read = 0;
