@@ -25,6 +25,7 @@
 
 #include "CPort/PortList.h"
 #include "CPort/platform/in_process_devices_p.h"
+#include "CPort/platform/net_address.h"
 #include "CPort/port_sort_p.h"
 #include "CPort/sysfs_root_p.h"
 
@@ -195,8 +196,20 @@ std::string InterfacePart(const std::string& location) {
 
 TPortSource SourceOf(const std::string& name) {
   if (Platform::IsVirtualDeviceName(name)) return TPortSource::psVirtual;
+  if (Platform::IsNetPortName(name)) return TPortSource::psNetwork;
   if (!name.empty() && name.front() == '/') return TPortSource::psPath;
   return TPortSource::psSystem;
+}
+
+void ReadNetworkAddress(const std::string& name, TSerialPortInfo& info) {
+  Platform::NetPortAddress address;
+  std::string detail;
+  if (Platform::ParseNetPortName(name, address, detail) != 0) return;
+  info.Host = address.host;
+  info.TcpPort = address.port;
+  const bool rfc2217 = address.kind == Platform::NetPortKind::Rfc2217;
+  info.Protocol = rfc2217 ? "rfc2217" : "socket";
+  info.Description = rfc2217 ? "network port (RFC 2217)" : "network port (raw TCP)";
 }
 
 }  // namespace
@@ -208,6 +221,10 @@ TSerialPortInfo SerialPortDetails(const std::string& name) {
   switch (info.Source) {
     case TPortSource::psVirtual:
       info.Path = name;
+      break;
+    case TPortSource::psNetwork:
+      info.Path = name;
+      ReadNetworkAddress(name, info);
       break;
     case TPortSource::psPath:
       info.Path = name;
@@ -233,6 +250,7 @@ void ListSerialPortDetails(std::vector<TSerialPortInfo>& list) {
 bool SerialPortPresent(const std::string& name) {
   switch (SourceOf(name)) {
     case TPortSource::psVirtual: return true;
+    case TPortSource::psNetwork: return true;
     case TPortSource::psPath: return Exists(name);
     case TPortSource::psSystem: return KernelTtyPresent(Detail::CurrentSysfsRoot(), name);
   }

@@ -17,11 +17,14 @@ enum class TPortSource : std::uint8_t {
   psSystem,   // a tty the kernel lists (/sys/class/tty), opened as /dev/<name>
   psPath,     // a path given as such (CPORT_EXTRA_PORTS, or a name beginning with "/")
   psVirtual,  // a registered virtual device
+  psNetwork,  // a port server on the network (rfc2217://HOST:PORT, socket://HOST:PORT)
 };
 
 struct TSerialPortInfo {
   std::string Name;  // as ListSerialPorts gives it and TComPort::SetPort takes it
-  std::string Path;  // what is opened: /dev/<name>, the path itself, or the virtual device's name
+  // What is opened: /dev/<name>, the path itself, or the virtual device's or
+  // network port's name.
+  std::string Path;
   TPortSource Source = TPortSource::psSystem;
   // The USB product string; else the USB interface's string; else the
   // driver ("ftdi_sio", "cdc_acm", "serial8250"). "pseudo-terminal" for a
@@ -36,6 +39,13 @@ struct TSerialPortInfo {
   std::string Location;
   std::string Driver;  // the tty's driver ("ftdi_sio", "cp210x", "ch341-uart", "cdc_acm", "port")
   std::string ById;    // full path of the /dev/serial/by-id link naming it, where udev made one
+  // A network port's server: the host as given (an IPv6 address without its
+  // brackets), its TCP port, and the protocol, "rfc2217" (Telnet with line
+  // control) or "socket" (raw bytes). Empty and 0 for every other port, and
+  // for a network name that does not parse.
+  std::string Host;
+  std::uint16_t TcpPort = 0;
+  std::string Protocol;
 };
 
 // One record per name of ListSerialPorts, in the same order, with the
@@ -44,13 +54,14 @@ struct TSerialPortInfo {
 void ListSerialPortDetails(std::vector<TSerialPortInfo>& list);
 
 // The details of one port name, classified the way TComPort opens it: a
-// registered virtual device, else a path (beginning with "/"), else a kernel
-// tty under /dev. Never raises; a port that is absent gives the name, path
-// and source only.
+// registered virtual device, else a network port (rfc2217:// or socket://),
+// else a path (beginning with "/"), else a kernel tty under /dev. Never
+// raises; a port that is absent gives the name, path and source only.
 TSerialPortInfo SerialPortDetails(const std::string& name);
 
 // Whether `name` is there now: a kernel tty with a device behind it, an
-// existing path (links followed), or a registered virtual device.
+// existing path (links followed), or a registered virtual device. A network
+// port counts as there: only connecting can tell.
 bool SerialPortPresent(const std::string& name);
 
 // True when `found` is the device that `known` described, as far as the
