@@ -3,9 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -125,23 +129,32 @@ TEST(CliSettings, SavedSettingsLoadIntoTheDevice) {
 }
 
 // list --json is valid JSON (read back by CMake's own parser), with names
-// that need escaping kept intact.
+// that need escaping kept intact. A network port used to get a "/dev/" path
+// ("/dev/rfc2217://[::1]:2000"); it has its server's host, TCP port and
+// protocol instead. A name that is not UTF-8 used to come back as other
+// characters; its bytes stay recoverable.
 TEST(CliList, JsonParsesAndHoldsTheExtraPorts) {
   TempDir dir;
   const std::string odd = "/tmp/odd\"port\\name\t1";
+  const std::string latin1 = "/tmp/caf\xe9";
   const std::string json = dir.File("ports.json");
-  const ToolResult listed = RunTool({"list", "--json"}, {"CPORT_EXTRA_PORTS=/dev/pts/77:" + odd});
+  const ToolResult listed = RunTool(
+      {"list", "--json"},
+      {"CPORT_EXTRA_PORTS=/dev/pts/77:" + odd + ":rfc2217://[::1]:2000:socket://localhost:7000:" + latin1});
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
   std::ofstream(json) << listed.out;
   const ToolResult parsed = [&] {
-    // CMake reads the file and prints "name|path" per entry.
+    // CMake reads the file and prints "name|path|kind|host|tcp_port|protocol" per entry.
     std::ofstream(dir.File("read.cmake")) << "file(READ \"" << json << "\" j)\n"
                                           << "string(JSON n LENGTH \"${j}\")\n"
                                           << "math(EXPR last \"${n} - 1\")\n"
                                           << "foreach(i RANGE ${last})\n"
-                                          << "  string(JSON name GET \"${j}\" ${i} name)\n"
-                                          << "  string(JSON path GET \"${j}\" ${i} path)\n"
-                                          << "  message(\"${name}|${path}\")\n"
+                                          << "  set(line \"\")\n"
+                                          << "  foreach(key name path kind host tcp_port protocol)\n"
+                                          << "    string(JSON value GET \"${j}\" ${i} ${key})\n"
+                                          << "    string(APPEND line \"${value}|\")\n"
+                                          << "  endforeach()\n"
+                                          << "  message(\"${line}\")\n"
                                           << "endforeach()\n";
     ToolResult r;
     const std::string command = std::string(CMAKE_COMMAND) + " -P " + dir.File("read.cmake") + " 2>&1";
@@ -153,8 +166,72 @@ TEST(CliList, JsonParsesAndHoldsTheExtraPorts) {
     return r;
   }();
   EXPECT_EQ(parsed.exitCode, 0) << parsed.out << "\n" << listed.out;
-  EXPECT_NE(parsed.out.find("/dev/pts/77|/dev/pts/77\n"), std::string::npos) << parsed.out;
-  EXPECT_NE(parsed.out.find(odd + "|" + odd + "\n"), std::string::npos) << parsed.out;
+  for (const std::string& entry : {"/dev/pts/77|/dev/pts/77|path||||\n"s, odd + "|" + odd + "|path||||\n",
+                                   "rfc2217://[::1]:2000||network|::1|2000|rfc2217|\n"s,
+                                   "socket://localhost:7000||network|localhost|7000|socket|\n"s})
+    EXPECT_NE(parsed.out.find(entry), std::string::npos) << "missing: " << entry << "in:\n" << parsed.out;
+  // The byte that is not UTF-8 as Python's "surrogateescape" gives it.
+  EXPECT_NE(listed.out.find("\"name\": \"/tmp/caf\\udce9\""), std::string::npos) << listed.out;
+}
+
+// Settings stores are regular files. A save onto a device node used to
+// replace the node with a file (as root, /dev/null too), a FIFO hung both
+// commands until killed, and an endless device was read until memory ran
+// out. Each is refused with exit 3 and a reason, at once, and stays what it
+// was with nothing left beside it. A stored rate no device can mean used to
+// load and be applied as 4294967291 bit/s.
+TEST(CliSettings, OnlyRegularFilesAreStoresAndBadStoredRatesAreRefused) {
+  TempDir dir;
+  const std::string fifo = dir.File("settings.ini"), nulldev = dir.File("null.db"),
+                    zerodev = dir.File("zero.ini"), link = dir.File("link.ini"), huge = dir.File("huge.ini"),
+                    negative = dir.File("negative.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::mknod(nulldev.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    ASSERT_EQ(::mknod(zerodev.c_str(), S_IFCHR | 0666, makedev(1, 5)), 0);
+    ASSERT_EQ(::symlink(nulldev.c_str(), link.c_str()), 0);
+  }
+  std::ofstream(huge) << "[ComPort1]\nPort=x\n" << std::string(5 * 1024 * 1024, ';');
+  std::ofstream(negative) << "[ComPort1]\nPort=x\nBaudRate=Custom\nCustomBaudRate=-5\n";
+  struct Row {
+    std::vector<std::string> args;
+    bool needsRoot;
+    int status;
+    std::string said;
+  } rows[] = {
+      {{"settings", "save", "PTY", fifo}, false, 3, "it is a FIFO, and settings are kept only in regular files"},
+      {{"settings", "load", "PTY", fifo}, false, 3, "it is a FIFO"},
+      {{"settings", "save", "PTY", nulldev}, true, 3, "cannot save settings to " + nulldev + ": it is a character device"},
+      {{"settings", "save", "--format", "ini", "PTY", link}, true, 3, "it is a character device"},
+      {{"settings", "load", "PTY", zerodev}, true, 3, "it is a character device"},
+      {{"settings", "load", "PTY", huge}, false, 3, "  system: File too large\n"},
+      {{"settings", "load", "PTY", negative}, false, 1, "SetCommState function failed (win error code: 22)"},
+  };
+  const auto before = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> entries = before();
+  for (const Row& row : rows) {
+    if (row.needsRoot && !root) continue;
+    Pty pty;
+    const ToolResult result = RunTool(WithPort(row.args, pty.SlavePath()));
+    EXPECT_EQ(result.exitCode, row.status) << testing::PrintToString(row.args) << "\n" << result.err;
+    EXPECT_NE(result.err.find(row.said), std::string::npos) << "missing: " << row.said << "\nin: " << result.err;
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  if (root) {
+    ASSERT_EQ(::lstat(nulldev.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+  }
+  EXPECT_EQ(before(), entries) << "something was left beside the stores";
 }
 
 // Failures end with the status documented and say what to do: the device,
@@ -183,7 +260,9 @@ TEST(CliErrors, StatusAndMessageFitTheFailure) {
        {"kelvat-port: --parity 'sometimes' is not one of None, Odd, Even, Mark, Space\n",
         "Try 'kelvat-port send --help'."}},
       {{"monitor"}, false, 2, {"kelvat-port: missing PORT\n"}},
-      {{"frobnicate"}, false, 2, {"kelvat-port: unknown command 'frobnicate'\n"}},
+      {{"frobnicate"}, false, 2, {"kelvat-port: unknown command 'frobnicate'\nTry 'kelvat-port --help'.\n"}},
+      {{"send", "", "x"}, false, 2, {"kelvat-port: PORT may not be empty\n", "Try 'kelvat-port send --help'."}},
+      {{"send", "PTY", "x", "--stop", "1.5"}, false, 2, {"1.5 stop bits need 5 data bits (--data 5)"}},
       {{}, false, 2, {"Usage: kelvat-port COMMAND"}},
       {{"send", "--file", "/nonexistent/data", "PTY"}, false, 3, {"cannot open /nonexistent/data: No such file"}},
       {{"settings", "load", "PTY", "/nonexistent/port.ini"}, false, 3, {"/nonexistent/port.ini does not exist"}},

@@ -77,8 +77,11 @@ TEST(CliLineOptions, UnknownTextsAreRefusedInsteadOfFallingBack) {
   };
   const Row rows[] = {
       {{}, "9600 8 None 1, flow None"},
-      {{"--baud", "115200", "--data", "7", "--parity", "odd", "--stop", "1.5", "--flow", "HARDWARE"},
-       "115200 7 Odd 1.5, flow Hardware"},
+      {{"--baud", "115200", "--data", "5", "--parity", "odd", "--stop", "1.5", "--flow", "HARDWARE"},
+       "115200 5 Odd 1.5, flow Hardware"},
+      {{"--data", "7", "--stop", "1.5"}, "error: --stop 1.5: 1.5 stop bits need 5 data bits (--data 5)"},
+      {{"--stop", "1.5"}, "error: --stop 1.5: 1.5 stop bits need 5 data bits"},
+      {{"--data", "5", "--stop", "2"}, "error: --stop 2: 2 stop bits need 6, 7 or 8 data bits"},
       {{"--baud=230400"}, "230400 8 None 1, flow None"},
       {{"--flow", "software", "--parity", "Space", "--stop", "2"}, "9600 8 Space 2, flow Software"},
       {{"--baud", "custom"}, "error: --baud 'custom' is not a rate"},
@@ -100,6 +103,36 @@ TEST(CliLineOptions, UnknownTextsAreRefusedInsteadOfFallingBack) {
       return LineSettingsSummary(port);
     });
     EXPECT_TRUE(Matches(outcome, row.expected)) << testing::PrintToString(row.args) << " gave " << outcome;
+  }
+}
+
+// The send's time limit used to count a whole millisecond per byte, so
+// 36,000 bytes at 4 Mbit/s with --timeout 500 waited 36.5 s instead of about
+// 0.6 s. The limit is the line's own time for the whole write, rounded up
+// once, plus the timeout.
+TEST(CliSendTimeLimit, LineTimeIsNotRoundedUpPerByte) {
+  struct Row {
+    std::int32_t rate;
+    std::int64_t bytes;
+    std::int32_t timeout;
+    std::int64_t limitMs;  // what the port's write timeouts allow for the write
+  } rows[] = {
+      {4000000, 36000, 500, 599},         // 99 ms of line time
+      {115200, 40000, 500, 4320},         // 3820 ms of line time
+      {9600, 1, 500, 502},                // one byte's 1.15 ms rounded up once
+      {9600, 0, 500, 500},
+      {110, 1000, 0, 0},                  // 0: no limit at all
+      {300, 2147483647, 5000, 2147483647},  // capped, not wrapped
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.rate) + " bit/s, " + std::to_string(row.bytes) + " bytes");
+    CPort::TComPort port;
+    port.SetBaudRate(CPort::brCustom);
+    port.SetCustomBaudRate(row.rate);
+    LimitWriteTime(port, row.bytes, row.timeout);
+    const std::int64_t limit = std::int64_t{port.Timeouts().WriteTotalMultiplier()} * row.bytes +
+                               port.Timeouts().WriteTotalConstant();
+    EXPECT_EQ(limit, row.limitMs);
   }
 }
 

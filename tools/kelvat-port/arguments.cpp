@@ -59,6 +59,9 @@ void RequirePositionals(const Arguments& arguments, const std::vector<std::strin
     throw UsageError("missing " + missing);
   }
   if (given.size() > names.size()) throw UsageError("unexpected argument '" + given[names.size()] + "'");
+  // An empty name would fail later with a system error that names nothing.
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if ((names[i] == "PORT" || names[i] == "FILE") && given[i].empty()) throw UsageError(names[i] + " may not be empty");
 }
 
 }  // namespace KelvatPort

@@ -38,7 +38,8 @@ class Arguments {
 Arguments ParseArguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& spec);
 
 // Raises UsageError unless there are exactly `names.size()` positionals;
-// the message names the ones that are missing or surplus.
+// the message names the ones that are missing or surplus. A PORT or FILE
+// may not be empty.
 void RequirePositionals(const Arguments& arguments, const std::vector<std::string>& names);
 
 }  // namespace KelvatPort

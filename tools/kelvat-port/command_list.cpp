@@ -25,7 +25,9 @@ const char* const kHelp =
     "\n"
     "  --json   one JSON array of objects {\"name\": ..., \"path\": ...,\n"
     "           \"description\": ..., \"manufacturer\": ..., \"serial\": ...,\n"
-    "           \"vid\": ..., \"pid\": ..., \"location\": ..., \"by_id\": ...}\n"
+    "           \"vid\": ..., \"pid\": ..., \"location\": ..., \"by_id\": ...,\n"
+    "           \"host\": ..., \"tcp_port\": ..., \"protocol\": ..., \"kind\": ...},\n"
+    "           all strings; a byte that is not UTF-8 comes as \\udcXX\n"
     "  --help   this text\n"
     "\n";
 
@@ -38,8 +40,24 @@ std::string Hex4(std::uint16_t value) {
   return text;
 }
 
+// Virtual devices and network ports are opened by name; no file is behind
+// them.
+bool HasFilePath(const PortRow& row) {
+  return row.Source == CPort::TPortSource::psSystem || row.Source == CPort::TPortSource::psPath;
+}
+
+std::string KindText(CPort::TPortSource source) {
+  switch (source) {
+    case CPort::TPortSource::psSystem: return "system";
+    case CPort::TPortSource::psPath: return "path";
+    case CPort::TPortSource::psVirtual: return "virtual";
+    case CPort::TPortSource::psNetwork: return "network";
+  }
+  return "";
+}
+
 struct Column {
-  const char* header;   // in the table
+  const char* header;   // in the table; nullptr: only in --json
   const char* jsonKey;  // in --json
   std::function<std::string(const PortRow&)> value;
 };
@@ -47,7 +65,7 @@ struct Column {
 const std::vector<Column>& Columns() {
   static const std::vector<Column> columns = {
       {"NAME", "name", [](const PortRow& row) { return row.Name; }},
-      {"PATH", "path", [](const PortRow& row) { return row.Source == CPort::TPortSource::psVirtual ? std::string() : row.Path; }},
+      {"PATH", "path", [](const PortRow& row) { return HasFilePath(row) ? row.Path : std::string(); }},
       {"DESCRIPTION", "description", [](const PortRow& row) { return row.Description; }},
       {"MANUFACTURER", "manufacturer", [](const PortRow& row) { return row.Manufacturer; }},
       {"SERIAL", "serial", [](const PortRow& row) { return row.SerialNumber; }},
@@ -55,39 +73,59 @@ const std::vector<Column>& Columns() {
       {"PID", "pid", [](const PortRow& row) { return Hex4(row.ProductId); }},
       {"LOCATION", "location", [](const PortRow& row) { return row.Location; }},
       {"BY-ID", "by_id", [](const PortRow& row) { return row.ById; }},
+      {"HOST", "host", [](const PortRow& row) { return row.Host; }},
+      {"TCP-PORT", "tcp_port", [](const PortRow& row) { return row.TcpPort == 0 ? std::string() : std::to_string(row.TcpPort); }},
+      {"PROTOCOL", "protocol", [](const PortRow& row) { return row.Protocol; }},
+      {nullptr, "kind", [](const PortRow& row) { return KindText(row.Source); }},
   };
   return columns;
 }
 
-bool IsValidUtf8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k)
-      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return false;
-    i += length;
-  }
-  return true;
+// The length of the well-formed UTF-8 sequence at `i` (no overlong forms,
+// no surrogates, nothing above U+10FFFF), or 0.
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // allowed range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) length = 2;
+  else if (c >= 0xe0 && c <= 0xef) length = 3, low = c == 0xe0 ? 0xa0 : 0x80, high = c == 0xed ? 0x9f : 0xbf;
+  else if (c >= 0xf0 && c <= 0xf4) length = 4, low = c == 0xf0 ? 0x90 : 0x80, high = c == 0xf4 ? 0x8f : 0xbf;
+  if (length == 0 || i + length > text.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k)
+    if ((byte(i + k) & 0xc0) != 0x80) return 0;
+  return length;
 }
 
-// A JSON string. A name that is not UTF-8 has its upper bytes escaped one by
-// one, so the output stays valid JSON whatever the file system holds.
+// A JSON string. A name the file system holds need not be UTF-8: each byte
+// that is not part of a UTF-8 character becomes the escape \udcXX (XX: the
+// byte), as Python's "surrogateescape" does, so the output stays valid JSON
+// and the bytes can be recovered exactly (in Python:
+// name.encode("utf-8", "surrogateescape")).
 std::string JsonString(const std::string& text) {
-  const bool utf8 = IsValidUtf8(text);
   std::string out = "\"";
-  for (const char c : text) {
+  char escaped[8];
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
-    char escaped[8];
-    if (c == '"' || c == '\\') {
+    const std::size_t length = Utf8SequenceAt(text, i);
+    if (length == 0) {
+      std::snprintf(escaped, sizeof escaped, "\\udc%02x", byte);
+      out += escaped;
+      ++i;
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20 || (byte >= 0x80 && !utf8)) {
+      ++i;
+    } else if (byte < 0x20) {
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       out += escaped;
+      ++i;
     } else {
-      out += c;
+      out.append(text, i, length);
+      i += length;
     }
   }
   return out + "\"";

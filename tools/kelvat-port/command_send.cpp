@@ -65,16 +65,6 @@ std::string ReadAll(const std::string& file) {
   }
 }
 
-// How long the line itself needs per byte at the port's rate, rounded up to
-// whole milliseconds: a start bit, 8 data bits, a parity bit and a stop bit
-// at most. The write's time limit grows with the amount to send.
-std::int32_t MillisecondsPerByte(const CPort::TCustomComPort& port) {
-  const std::int32_t rate =
-      port.BaudRate() == CPort::brCustom ? port.CustomBaudRate() : CPort::kBaudRateValues[port.BaudRate()];
-  if (rate <= 0) return 1;
-  return static_cast<std::int32_t>((11000 + rate - 1) / rate);
-}
-
 std::int32_t ParseTimeout(const std::string& text) {
   std::int64_t value = 0;
   for (char c : text) {
@@ -124,8 +114,7 @@ int RunSend(const Args& args) {
   port.SetPort(arguments.Positionals()[0]);
   ApplyLineOptions(lineOptions, port);
   port.SetEvents({});  // nothing to watch: no event thread
-  port.Timeouts().SetWriteTotalMultiplier(timeout == 0 ? 0 : MillisecondsPerByte(port));
-  port.Timeouts().SetWriteTotalConstant(timeout);
+  LimitWriteTime(port, static_cast<std::int64_t>(data.size()), timeout);
   port.OpenPort();
   const std::int32_t sent = port.SendText(data);
   port.ClosePort();

@@ -1,5 +1,6 @@
 #include "line_options.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "CPort/SettingTexts.h"
@@ -132,6 +133,29 @@ void ApplyLineOptions(const LineOptions& options, TCustomComPort& port) {
   if (options.parity) port.Parity().SetBits(*options.parity);
   if (options.stopBits) port.SetStopBits(*options.stopBits);
   if (options.flowControl) port.FlowControl().SetFlowControl(*options.flowControl);
+  // A device refuses these pairs with a bare "Invalid argument"; say why
+  // before anything is opened. (A pair that both come from a settings store
+  // is the store's business and left to the device.)
+  if (!options.stopBits && !options.dataBits) return;
+  if (port.StopBits() == sbOne5StopBits && port.DataBits() != dbFive)
+    throw UsageError("--stop 1.5: 1.5 stop bits need 5 data bits (--data 5)");
+  if (port.StopBits() == sbTwoStopBits && port.DataBits() == dbFive)
+    throw UsageError("--stop 2: 2 stop bits need 6, 7 or 8 data bits (with --data 5, use --stop 1.5)");
+}
+
+void LimitWriteTime(TCustomComPort& port, std::int64_t bytes, std::int32_t timeoutMs) {
+  // The multiplier counts whole milliseconds per byte, far too coarse at
+  // fast rates (11 us a byte at 1 Mbit/s would count as 1 ms): the line's
+  // time goes into the constant instead, computed for the whole write.
+  port.Timeouts().SetWriteTotalMultiplier(0);
+  if (timeoutMs == 0) {
+    port.Timeouts().SetWriteTotalConstant(0);
+    return;
+  }
+  const std::int64_t rate = port.BaudRate() == brCustom ? port.CustomBaudRate() : kBaudRateValues[port.BaudRate()];
+  const std::int64_t lineMs = rate > 0 ? (std::max<std::int64_t>(bytes, 0) * 11000 + rate - 1) / rate : 0;
+  const std::int64_t total = std::min<std::int64_t>(lineMs + timeoutMs, std::numeric_limits<std::int32_t>::max());
+  port.Timeouts().SetWriteTotalConstant(static_cast<std::int32_t>(total));
 }
 
 std::string LineSettingsSummary(const TCustomComPort& port) {

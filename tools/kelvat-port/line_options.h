@@ -33,6 +33,12 @@ std::string LineOptionsHelp();
 LineOptions ParseLineOptions(const Arguments& arguments);
 void ApplyLineOptions(const LineOptions& options, CPort::TCustomComPort& port);
 
+// Sets the port's write timeouts so that a write of `bytes` bytes gives up
+// `timeoutMs` after the time the line needs to send them at the port's rate
+// (11 bit times per byte at most: start, 8 data, parity, stop), rounded up
+// to a whole millisecond once for the whole write. 0: no time limit.
+void LimitWriteTime(CPort::TCustomComPort& port, std::int64_t bytes, std::int32_t timeoutMs);
+
 // "115200 8 None 1, flow None" (the rate in bits per second).
 std::string LineSettingsSummary(const CPort::TCustomComPort& port);
 

@@ -40,6 +40,14 @@ std::string Overview() {
   return text + kExitStatusHelp;
 }
 
+// The command a help hint names: only one that exists.
+std::string HelpTarget(int argc, char** argv) {
+  if (argc < 2) return "";
+  for (const Command& command : kCommands)
+    if (std::strcmp(argv[1], command.name) == 0) return std::string(" ") + command.name;
+  return "";
+}
+
 int Run(int argc, char** argv) {
   const Args all(argv + 1, argv + argc);
   if (all.empty()) {
@@ -67,8 +75,7 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const UsageError& e) {
-    const std::string command = argc > 1 && argv[1][0] != '-' ? std::string(" ") + argv[1] : "";
-    PrintErr("kelvat-port: " + std::string(e.what()) + "\nTry 'kelvat-port" + command + " --help'.\n");
+    PrintErr("kelvat-port: " + std::string(e.what()) + "\nTry 'kelvat-port" + HelpTarget(argc, argv) + " --help'.\n");
     return kExitUsage;
   } catch (...) {
     PrintErr(DescribeError(std::current_exception()));
