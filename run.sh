@@ -42,10 +42,11 @@ trap cleanup EXIT
 
 # The demo device prints the path of its pty (or of its link) on its first
 # line. Replugged, it lives behind a link, which is what the port list names.
-demo_args=()
+# The window ends each batch it shows with CR LF itself.
+demo_args=(--no-line-end)
 if [ -n "$replug" ]; then
   workdir=$(mktemp -d "${TMPDIR:-/tmp}/kelvat-demo.XXXXXX")
-  demo_args=(--link "$workdir/demo-device" --replug "$replug")
+  demo_args+=(--link "$workdir/demo-device" --replug "$replug")
 fi
 coproc DEMO { exec ./build/bin/demo_device "${demo_args[@]}"; }
 pids+=("$DEMO_PID")

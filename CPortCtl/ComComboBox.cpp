@@ -1,6 +1,8 @@
 #include "CPortCtl/ComComboBox.h"
 
 #include <QAbstractItemView>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <algorithm>
 
 #include "CPort/ComPort.h"
@@ -89,6 +91,7 @@ void TComComboBox::SetPorts(const std::vector<CPort::TSerialPortInfo>& ports) {
     list.push_back(kept);
     CPort::SortPortDetails(list);
   }
+  portList_ = true;
   descriptions_.clear();
   clear();
   for (const auto& info : list) {
@@ -104,12 +107,41 @@ void TComComboBox::SetPorts(const std::vector<CPort::TSerialPortInfo>& ports) {
     setCurrentIndex(-1);
 }
 
-void TComComboBox::SetPortNote(const std::string& name, const std::string& note) {
-  if (note.empty())
+void TComComboBox::SetPortNote(const std::string& name, const std::string& note, const std::string& shortNote) {
+  if (note.empty()) {
     notes_.erase(name);
-  else
+    shortNotes_.erase(name);
+  } else {
     notes_[name] = note;
+    shortNotes_[name] = shortNote.empty() ? note : shortNote;
+  }
   ShowCaptions();
+}
+
+QString TComComboBox::ClosedCaption() const {
+  const int index = currentIndex();
+  if (index < 0) return QString();
+  if (!portList_) return itemText(index);
+  const std::string name = items_->Get(index);
+  QString prefix;
+  if (const auto note = shortNotes_.find(name); note != shortNotes_.end())
+    prefix = QStringLiteral("[%1] ").arg(QString::fromStdString(note->second));
+  QStyleOptionComboBox option;
+  initStyleOption(&option);
+  const int room = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this).width();
+  // The end of a port's name tells ports apart ("ttyUSB1", "pts/7").
+  const QString shown = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+  const int left = std::max(0, room - fontMetrics().horizontalAdvance(prefix));
+  return prefix + fontMetrics().elidedText(shown, Qt::ElideLeft, left);
+}
+
+void TComComboBox::paintEvent(QPaintEvent*) {
+  QStylePainter painter(this);
+  QStyleOptionComboBox option;
+  initStyleOption(&option);
+  option.currentText = ClosedCaption();
+  painter.drawComplexControl(QStyle::CC_ComboBox, option);
+  painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }
 
 std::string TComComboBox::ItemCaption(int index) const {
@@ -128,9 +160,16 @@ QString TComComboBox::Caption(const std::string& name) const {
 }
 
 void TComComboBox::ShowCaptions() {
-  for (int i = 0; i < count(); ++i) setItemText(i, Caption(items_->Get(i)));
-  // The box keeps its size; the open list is as wide as its longest caption.
-  view()->setMinimumWidth(view()->sizeHintForColumn(0) + 2 * view()->frameWidth());
+  int widest = 0;
+  for (int i = 0; i < count(); ++i) {
+    setItemText(i, Caption(items_->Get(i)));
+    widest = std::max(widest, view()->fontMetrics().horizontalAdvance(itemText(i)));
+  }
+  // The box keeps its size; the open list is as wide as its longest caption,
+  // with room for the item's margins and a scroll bar.
+  const int margins = 2 * view()->frameWidth() + 4 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) +
+                      style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this) + 8;
+  view()->setMinimumWidth(std::max(view()->sizeHintForColumn(0), widest) + margins);
   setToolTip(currentIndex() >= 0 ? itemText(currentIndex()) : QString());
 }
 

@@ -76,10 +76,17 @@ class TComComboBox : public QComboBox, public CPort::TComponent {
   // once it is listed. Nothing is applied and OnChange is not raised.
   void SetPorts(const std::vector<CPort::TSerialPortInfo>& ports);
   // Shows `note` in front of the port `name` (kept when the list changes);
-  // an empty note removes it.
-  void SetPortNote(const std::string& name, const std::string& note);
-  // The text an item shows (its caption), or "" for no such item.
+  // an empty note removes it. The closed box shows `shortNote` instead when
+  // one is given: the box is narrower than the list.
+  void SetPortNote(const std::string& name, const std::string& note, const std::string& shortNote = "");
+  // The text an item shows in the open list (its caption), or "" for no
+  // such item.
   std::string ItemCaption(int index) const;
+  // What the closed box shows. For a port list: the selected port's name
+  // (without its description), after its short note in brackets, the name
+  // shortened at its start ("…pts/7") where the box is too narrow. Other
+  // lists show the caption. The whole caption is the box's tool tip.
+  QString ClosedCaption() const;
 
   // Raised after a user's pick has been applied.
   std::function<void(CPort::TComponent* Sender)> OnChange;
@@ -88,6 +95,7 @@ class TComComboBox : public QComboBox, public CPort::TComponent {
 
  protected:
   void Notification(CPort::TComponent* component, CPort::TOperation operation) override;
+  void paintEvent(QPaintEvent* event) override;
   // The change step, run for each pick by the user.
   virtual void Change();
 
@@ -100,6 +108,8 @@ class TComComboBox : public QComboBox, public CPort::TComponent {
   TComSelect select_;
   std::map<std::string, std::string> descriptions_;
   std::map<std::string, std::string> notes_;
+  std::map<std::string, std::string> shortNotes_;
+  bool portList_ = false;  // filled by SetPorts
 };
 
 }  // namespace CPortCtl

@@ -10,6 +10,7 @@
 #include <QTextDocument>
 #include <QTime>
 
+#include "CPort/ComErrors.h"
 #include "CPortCtl/ComComboBox.h"
 #include "mainUnit/ByteText.h"
 #include "mainUnit/ErrorText.h"
@@ -145,27 +146,27 @@ void TmainForm::FollowPorts() {
   portWatcher_->Start();
   ShowPorts();
 
-  ComPort1->OnDeviceWait = [this](CPort::TComponent*) { NotePort(kWaitingNote); };
+  ComPort1->OnDeviceWait = [this](CPort::TComponent*) { NotePort(kWaitingNote, kWaitingShortNote); };
   ComPort1->OnDeviceBack = [this](CPort::TComponent*) {
     // The device may be back under another name; the selector follows it.
     ui->ComComboBox1->ShowCurrent();
     ShowPorts();
-    NotePort(kBackNote);
+    NotePort(kBackNote, kBackShortNote);
     backNote_.start();
   };
   backNote_.setSingleShot(true);
   backNote_.setInterval(kBackNoteMs);
-  connect(&backNote_, &QTimer::timeout, this, [this] { NotePort(nullptr); });
+  connect(&backNote_, &QTimer::timeout, this, [this] { NotePort(nullptr, nullptr); });
 }
 
 void TmainForm::ShowPorts() { ui->ComComboBox1->SetPorts(portWatcher_->Ports()); }
 
 // One note at a time, beside the port ComPort1 names now.
-void TmainForm::NotePort(const char* note) {
+void TmainForm::NotePort(const char* note, const char* shortNote) {
   backNote_.stop();
   if (!notedPort_.empty()) ui->ComComboBox1->SetPortNote(notedPort_, "");
   notedPort_ = note ? ComPort1->Port() : std::string();
-  if (note) ui->ComComboBox1->SetPortNote(notedPort_, note);
+  if (note) ui->ComComboBox1->SetPortNote(notedPort_, note, shortNote ? shortNote : "");
 }
 
 template <typename Handler>
@@ -207,8 +208,37 @@ void TmainForm::ConnectHandlers() {
   connect(&rxWait_, &QTimer::timeout, this, [this] { Guard([&] { ReadReceived(); }); });
 }
 
+namespace {
+
+// The event thread's report of a device that went away.
+bool IsDeviceLoss(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const CPort::EComPort& e) {
+    return e.PortErrorCode() == CPort::PortErr::WaitFailed;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 void TmainForm::ShowException(std::exception_ptr error) {
-  services_->ShowError(this, title_, WithFullStop(ExceptionMessage(error)));
+  const QString text = WithFullStop(ExceptionMessage(error));
+  if (errorBoxOpen_) {
+    // One box at a time. A device that comes and goes while a box is open
+    // needs no second one: the port selector shows that the port waits for
+    // it. Anything else is shown once the open box is closed.
+    if (!IsDeviceLoss(error) && !laterErrors_.contains(text)) laterErrors_.append(text);
+    return;
+  }
+  errorBoxOpen_ = true;
+  struct Closed {
+    bool& open;
+    ~Closed() { open = false; }
+  } closed{errorBoxOpen_};
+  services_->ShowError(this, title_, text);
+  while (!laterErrors_.isEmpty()) services_->ShowError(this, title_, laterErrors_.takeFirst());
 }
 
 // --- Start-up and port choice --------------------------------------------

@@ -20,6 +20,7 @@
 // from a device that has gone quiet. The wait never blocks the event loop.
 #pragma once
 
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
@@ -82,7 +83,10 @@ class TmainForm : public QWidget {
   void Edit1Change(QObject* Sender);
 
   // Shows `error` in the error box: its message with the full-stop rule,
-  // the application's title, the error icon, OK.
+  // the application's title, the error icon, OK. Never more than one box at
+  // a time: a device loss reported while a box is open is not shown (the
+  // port selector says that the port waits for its device); other errors
+  // follow, each text once, when the open box is closed.
   void ShowException(std::exception_ptr error);
   // The application's title (from the executable's name).
   QString Title() const { return title_; }
@@ -95,6 +99,9 @@ class TmainForm : public QWidget {
   // The notes beside the port selector's item.
   static constexpr const char* kWaitingNote = "waiting for the device";
   static constexpr const char* kBackNote = "device back";
+  // Their forms in the closed selector, which is narrower than its list.
+  static constexpr const char* kWaitingShortNote = "waiting";
+  static constexpr const char* kBackShortNote = "back";
   static constexpr int kBackNoteMs = 5000;
 
  private:
@@ -113,7 +120,7 @@ class TmainForm : public QWidget {
   void SetStatusLine();
   void FollowPorts();
   void ShowPorts();
-  void NotePort(const char* note);
+  void NotePort(const char* note, const char* shortNote);
 
   std::unique_ptr<Ui::mainForm> ui;
   TWindowServices* services_;
@@ -123,6 +130,8 @@ class TmainForm : public QWidget {
   std::string rxBuffer_;
   QTimer rxWait_;
   bool tickErrorShown_ = false;
+  bool errorBoxOpen_ = false;
+  QStringList laterErrors_;
   std::unique_ptr<CPort::TComPort> comPort_;
   std::unique_ptr<CPort::TPortWatcher> portWatcher_;
   std::string notedPort_;

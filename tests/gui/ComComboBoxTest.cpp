@@ -1,6 +1,8 @@
 // TComComboBox: only the user's pick applies and raises OnChange; the port's
 // destruction unbinds the control; errors of a pick never leave into Qt.
 #include <QApplication>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 
 #include "CPort/ComErrors.h"
 #include "CPort/ComPort.h"
@@ -110,6 +112,43 @@ TEST_F(ComComboBoxTest, CpNoneListsNothingAndSelectsNothing) {
   EXPECT_EQ(none.count(), 0);
   EXPECT_EQ(none.currentIndex(), -1);
   EXPECT_EQ(none.Text(), "");
+}
+
+// Would catch: a closed port box that cut "name – description" and the
+// waiting note short ("/dev/pts/7 – pseu", "[waiting for the de…"), and an
+// open list narrower than its longest caption.
+TEST(ComComboBoxPorts, ClosedBoxFitsTheNameAndShortNoteAndTheListFitsEveryCaption) {
+  TComComboBox box;
+  box.setFixedSize(113, 21);  // the window's port box
+  box.show();
+  CPort::TSerialPortInfo pty, usb;
+  pty.Name = "/dev/pts/7";
+  pty.Description = "pseudo-terminal";
+  usb.Name = "ttyUSB0";
+  usb.Description = "FT232R USB UART with a rather long product string";
+  box.SetPorts({pty, usb});
+  box.setCurrentIndex(0);
+  QStyleOptionComboBox option;
+  option.initFrom(&box);
+  option.frame = true;
+  const int room = box.style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, &box).width();
+  const struct {
+    const char* note;
+    const char* shortNote;
+    const char* starts;
+  } rows[] = {{"", "", "/dev/pts/7"}, {"waiting for the device", "waiting", "[waiting] "}, {"device back", "back", "[back] "}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.note);
+    box.SetPortNote(pty.Name, row.note, row.shortNote);
+    const QString closed = box.ClosedCaption();
+    EXPECT_TRUE(closed.startsWith(QString::fromUtf8(row.starts))) << closed.toStdString();
+    EXPECT_TRUE(closed.endsWith(QStringLiteral("7"))) << closed.toStdString();
+    EXPECT_LE(box.fontMetrics().horizontalAdvance(closed), room) << closed.toStdString();
+    EXPECT_EQ(box.ItemCaption(0), std::string(*row.note ? "[" + std::string(row.note) + "] /dev/pts/7"
+                                                        : "/dev/pts/7 \u2013 pseudo-terminal"));
+    for (int i = 0; i < box.count(); ++i)
+      EXPECT_GE(box.view()->minimumWidth(), box.view()->fontMetrics().horizontalAdvance(box.itemText(i)));
+  }
 }
 
 }  // namespace

@@ -78,6 +78,22 @@ void DemoDeviceTest::ExpectReadingsAndAnswers() {
   EXPECT_TRUE(services.errors.empty());
 }
 
+// Would catch: every reading followed by an empty line (the device's CR LF,
+// then the window's own after each batch), as run.sh showed it.
+TEST_F(DemoDeviceTest, ReadingsInTheWindowsFormStandOnLinesOfTheirOwn) {
+  StartDemo({"--no-line-end", "--period", "1000"});
+  BuildForm();
+  OpenDevice(path);
+  auto readings = [&] {
+    std::size_t count = 0;
+    for (std::size_t at = Memo().find("T=23."); at != std::string::npos; at = Memo().find("T=23.", at + 1)) ++count;
+    return count;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return readings() >= 2; }, 8000)) << Memo();
+  EXPECT_EQ(Memo().find("\r\n\r\n"), std::string::npos) << Memo();
+  EXPECT_EQ(Memo().rfind("Ready\r\nT=23.", 0), 0u) << Memo();
+}
+
 // Would catch: a window that loses the device for good when it is unplugged,
 // shows more than one box for one loss, or needs a click to get it back.
 TEST_F(DemoDeviceTest, AnUnpluggedDeviceComesBackWithoutAClick) {
@@ -98,6 +114,33 @@ TEST_F(DemoDeviceTest, AnUnpluggedDeviceComesBackWithoutAClick) {
   ASSERT_TRUE(WaitUntil([&] { return form->ComPort1->Connected(); }));
   EXPECT_EQ(SelectedCaption(), "[device back] " + path);
   ASSERT_TRUE(WaitUntil([&] { return Memo().find("T=23.", before) != std::string::npos; }, 5000)) << Memo();
+  EXPECT_EQ(services.errors.size(), 1u);
+}
+
+// Would catch: a window that stacks one modal error box per loss while its
+// device comes and goes (four unplugs left four boxes over the text box).
+// The fake box stays open, serving events as a modal loop does, while the
+// device comes back and goes again three times.
+TEST_F(DemoDeviceTest, LossesWhileAnErrorBoxIsOpenOpenNoFurtherBox) {
+  StartDemo({"--link", linkDir.path() + "/demo"});
+  BuildForm();
+  OpenDevice(path);
+  int open = 0, mostOpen = 0, cycles = 0;
+  services.whileErrorShown = [&] {
+    mostOpen = std::max(mostOpen, ++open);
+    for (; cycles < 3; ++cycles) {
+      ASSERT_TRUE(WaitUntil([&] { return form->ComPort1->WaitingForDevice(); }));
+      Toggle();  // back
+      ASSERT_TRUE(WaitUntil([&] { return form->ComPort1->Connected(); }));
+      Toggle();  // gone again
+    }
+    ASSERT_TRUE(WaitUntil([&] { return form->ComPort1->WaitingForDevice(); }));
+    EXPECT_EQ(SelectedCaption(), "[waiting for the device] " + path);
+    --open;
+  };
+  Toggle();  // unplugged
+  ASSERT_TRUE(WaitUntil([&] { return cycles == 3 && open == 0; }, 20000));
+  EXPECT_EQ(mostOpen, 1);
   EXPECT_EQ(services.errors.size(), 1u);
 }
 

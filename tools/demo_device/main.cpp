@@ -5,6 +5,10 @@
 // line on stdout), then
 //  - answers each line it receives (ended by CR or LF) with "OK <line>\r\n";
 //  - sends a reading "T=<value> C\r\n" every period (default 1000 ms);
+//  - with --no-line-end, both without their CR LF: the terminal window adds
+//    one after each batch it shows, and a reading a second fills one batch,
+//    so each reading stands on a line of its own there, not followed by an
+//    empty one;
 // until SIGTERM or SIGINT, when it closes the pty and exits with 0.
 //
 // Unplugging and plugging it in again, for trying reconnects without
@@ -15,7 +19,7 @@
 // --replug UP,DOWN it does so by itself: UP ms plugged in, DOWN ms out, and
 // again.
 //
-// Usage: demo_device [--period MS] [--link PATH [--replug UP,DOWN]]
+// Usage: demo_device [--period MS] [--no-line-end] [--link PATH [--replug UP,DOWN]]
 //        (period 0: no readings)
 #include <fcntl.h>
 #include <poll.h>
@@ -126,12 +130,15 @@ int main(int argc, char** argv) {
   long period = 1000;
   std::string link;
   long upMs = 0, downMs = 0;
+  std::string lineEnd = "\r\n";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--period") == 0 && i + 1 < argc) {
       if (!ParseMs(argv[++i], period)) {
         std::fprintf(stderr, "demo_device: bad period '%s'\n", argv[i]);
         return 2;
       }
+    } else if (std::strcmp(argv[i], "--no-line-end") == 0) {
+      lineEnd.clear();
     } else if (std::strcmp(argv[i], "--link") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       link = argv[++i];
     } else if (std::strcmp(argv[i], "--replug") == 0 && i + 1 < argc) {
@@ -143,7 +150,7 @@ int main(int argc, char** argv) {
         return 2;
       }
     } else {
-      std::fprintf(stderr, "usage: demo_device [--period MS] [--link PATH [--replug UP,DOWN]]\n");
+      std::fprintf(stderr, "usage: demo_device [--period MS] [--no-line-end] [--link PATH [--replug UP,DOWN]]\n");
       return 2;
     }
   }
@@ -233,7 +240,7 @@ int main(int argc, char** argv) {
       for (ssize_t i = 0; i < n; ++i) {
         const char c = buffer[i];
         if (c == '\r' || c == '\n') {
-          if (!line.empty()) WriteAll(pty.master, "OK " + line + "\r\n");
+          if (!line.empty()) WriteAll(pty.master, "OK " + line + lineEnd);
           line.clear();
         } else if (line.size() < 4096) {
           line += c;
@@ -247,8 +254,8 @@ int main(int argc, char** argv) {
       if (pty.Plugged() && (ioctl(pty.slave, FIONREAD, &queued) != 0 || queued <= kMaxQueued)) {
         // 23.0 .. 23.9 C, one step per reading.
         char reading[32];
-        std::snprintf(reading, sizeof reading, "T=23.%u C\r\n", counter % 10);
-        WriteAll(pty.master, reading);
+        std::snprintf(reading, sizeof reading, "T=23.%u C", counter % 10);
+        WriteAll(pty.master, reading + lineEnd);
       }
       ++counter;
     }
