@@ -111,6 +111,14 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisp
 
 BOOL CloseHandle(HANDLE handle) {
   HandleTable::Entry entry = HandleTable::Remove(handle);
+  // The thread that closes the last handle has nothing left to wait for: its
+  // cached waiter (an eventfd) goes too, or the first port of a process
+  // would leave it behind for the rest of the thread's life.
+  struct ReleaseWaiterWhenLast {
+    ~ReleaseWaiterWhenLast() {
+      if (HandleTable::Count() == 0) Waiter::ReleaseForThisThread();
+    }
+  } releaseWaiterWhenLast;
   if (auto* device = std::get_if<std::shared_ptr<CommEngine>>(&entry)) return Result((*device)->Close());
   if (std::holds_alternative<std::shared_ptr<EventObject>>(entry)) return Result(ERROR_SUCCESS);
   return Fail(ERROR_INVALID_HANDLE);

@@ -42,11 +42,16 @@ class EventDriver {
 };
 
 // A thread's means of being woken: an eventfd it polls while it waits. One
-// per thread, made on first use and closed when the thread ends.
+// per thread, made on first use and kept for the next wait; closed when the
+// thread ends, or when the thread closes the process's last handle, so that
+// a program's main thread keeps nothing once its last port is gone.
 class Waiter {
  public:
   // nullptr (with errno set) when no descriptor can be had.
   static std::shared_ptr<Waiter> ForThisThread();
+  // Lets go of this thread's waiter; a wait under way elsewhere that still
+  // holds it keeps it until that wait ends. The next wait makes a new one.
+  static void ReleaseForThisThread();
   ~Waiter();
   Waiter(const Waiter&) = delete;
   Waiter& operator=(const Waiter&) = delete;

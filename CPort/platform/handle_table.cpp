@@ -55,4 +55,10 @@ Entry Remove(HANDLE handle) {
   return std::move(table.entries.extract(it).mapped());
 }
 
+std::size_t Count() {
+  Table& table = TheTable();
+  std::shared_lock lock(table.lock);
+  return table.entries.size();
+}
+
 }  // namespace CPort::Platform::HandleTable

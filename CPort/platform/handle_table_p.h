@@ -6,6 +6,7 @@
 // only ever be invalid, never silently reach another object.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <variant>
 
@@ -27,6 +28,8 @@ std::shared_ptr<EventObject> FindEvent(HANDLE handle);
 std::shared_ptr<CommEngine> FindDevice(HANDLE handle);
 // Takes the handle out of the table; monostate when it was not there.
 Entry Remove(HANDLE handle);
+// The number of handles open in the process.
+std::size_t Count();
 
 }  // namespace HandleTable
 

@@ -29,8 +29,14 @@ timespec Until(Clock::time_point deadline) {
 
 // ---- waiters -------------------------------------------------------------------
 
+namespace {
+
+thread_local std::shared_ptr<Waiter> threadWaiter;
+
+}  // namespace
+
 std::shared_ptr<Waiter> Waiter::ForThisThread() {
-  thread_local std::shared_ptr<Waiter> waiter;
+  std::shared_ptr<Waiter>& waiter = threadWaiter;
   if (!waiter) {
     const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -38,6 +44,8 @@ std::shared_ptr<Waiter> Waiter::ForThisThread() {
   }
   return waiter;
 }
+
+void Waiter::ReleaseForThisThread() { threadWaiter.reset(); }
 
 Waiter::~Waiter() { ::close(fd_); }
 

@@ -1,10 +1,15 @@
 // Event objects, waits on one or several of them, and handle validity.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
+#include "CPort/platform/unattended_driver_p.h"
 #include "CPort/platform/win_comm.h"
 
 namespace CPort::Platform {
@@ -99,6 +104,37 @@ TEST(SyncObjects, InvalidHandlesAndArgumentsFail) {
   HANDLE none[1] = {0};
   EXPECT_EQ(WaitForMultipleObjects(0, none, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+int EventFdCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (const dirent* entry = readdir(dir)) {
+    char target[64] = {};
+    const std::string path = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(path.c_str(), target, sizeof target - 1) > 0 && std::string(target) == "anon_inode:[eventfd]") ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// The first port of a process left one eventfd behind for good: the
+// descriptor its thread waited on. A thread that closes the process's last
+// handle keeps none.
+TEST(SyncObjects, ClosingTheLastHandleLeavesTheThreadNoWaitDescriptor) {
+  // The driver of unattended transfers keeps one of its own for a moment.
+  for (int i = 0; i < 500 && UnattendedDriver::RunningThreads() > 0; ++i) std::this_thread::sleep_for(10ms);
+  std::thread([] {
+    const int before = EventFdCount();
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);  // this thread's first wait
+    EXPECT_EQ(EventFdCount(), before + 1);
+    HANDLE other = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_EQ(EventFdCount(), before + 1) << "kept while a handle is open";
+    EXPECT_TRUE(CloseHandle(other));
+    EXPECT_EQ(EventFdCount(), before);
+  }).join();
 }
 
 TEST(SyncObjects, LastErrorIsPerThread) {
