@@ -179,12 +179,13 @@ TEST(CliList, JsonParsesAndHoldsTheExtraPorts) {
 // commands until killed, and an endless device was read until memory ran
 // out. Each is refused with exit 3 and a reason, at once, and stays what it
 // was with nothing left beside it. A stored rate no device can mean used to
-// load and be applied as 4294967291 bit/s.
+// load and be applied as 4294967291 bit/s; a stored queue size the device
+// refuses named neither the device nor the file.
 TEST(CliSettings, OnlyRegularFilesAreStoresAndBadStoredRatesAreRefused) {
   TempDir dir;
   const std::string fifo = dir.File("settings.ini"), nulldev = dir.File("null.db"),
                     zerodev = dir.File("zero.ini"), link = dir.File("link.ini"), huge = dir.File("huge.ini"),
-                    negative = dir.File("negative.ini");
+                    negative = dir.File("negative.ini"), queue = dir.File("queue.ini");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
   const bool root = ::geteuid() == 0;
   if (root) {
@@ -194,6 +195,7 @@ TEST(CliSettings, OnlyRegularFilesAreStoresAndBadStoredRatesAreRefused) {
   }
   std::ofstream(huge) << "[ComPort1]\nPort=x\n" << std::string(5 * 1024 * 1024, ';');
   std::ofstream(negative) << "[ComPort1]\nPort=x\nBaudRate=Custom\nCustomBaudRate=-5\n";
+  std::ofstream(queue) << "[ComPort1]\nBuffer.InputSize=-2\n";
   struct Row {
     std::vector<std::string> args;
     bool needsRoot;
@@ -206,7 +208,10 @@ TEST(CliSettings, OnlyRegularFilesAreStoresAndBadStoredRatesAreRefused) {
       {{"settings", "save", "--format", "ini", "PTY", link}, true, 3, "it is a character device"},
       {{"settings", "load", "PTY", zerodev}, true, 3, "it is a character device"},
       {{"settings", "load", "PTY", huge}, false, 3, "  system: File too large\n"},
-      {{"settings", "load", "PTY", negative}, false, 1, "SetCommState function failed (win error code: 22)"},
+      {{"settings", "load", "PTY", negative}, false, 1, "SetCommState function failed (win error code: 22)\n  device: "},
+      {{"settings", "load", "PTY", negative}, false, 1, "  settings: loaded from " + negative + "\n"},
+      {{"settings", "load", "--groups", "buffer", "PTY", queue}, false, 1,
+       "SetupComm function failed (win error code: 22)\n  device: "},
   };
   const auto before = [&] {
     std::vector<std::string> names;

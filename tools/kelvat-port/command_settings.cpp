@@ -11,6 +11,7 @@
 #include "CPort/storage/Registry.h"
 #include "arguments.h"
 #include "commands.h"
+#include "error_report.h"
 #include "exit_codes.h"
 #include "line_options.h"
 
@@ -216,7 +217,13 @@ int RunSettings(const Args& args) {
   }
   ApplyLineOptions(lineOptions, port);
   port.SetEvents({});  // only configuring: no event thread
-  port.OpenPort();
+  try {
+    port.OpenPort();
+  } catch (const CPort::EComPort&) {
+    // A stored setting the device refuses: say where it came from.
+    PrintErr(DescribeError(std::current_exception()) + "  settings: loaded from " + file + "\n");
+    return ExitCodeFor(std::current_exception());
+  }
   port.ClosePort();
   PrintOut(port.Port() + ": " + LineSettingsSummary(port) + "\n");
   return kExitOk;
