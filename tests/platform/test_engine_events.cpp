@@ -40,7 +40,9 @@ TEST_F(EventWaitTest, InputWaitingWhenRxCharIsArmedIsReportedOnce) {
   DWORD events = 0;
   OVERLAPPED overlapped = Overlapped();
   const BOOL reported = WaitCommEvent(port_, &events, &overlapped);
-  if (!reported) ASSERT_TRUE(SetCommMask(port_, 0));  // ends the wait before `overlapped` goes
+  if (!reported) {
+    ASSERT_TRUE(SetCommMask(port_, 0));  // ends the wait before `overlapped` goes
+  }
   ASSERT_TRUE(reported) << "the waiting input was not reported";
   EXPECT_EQ(events, EV_RXCHAR);
   ASSERT_FALSE(WaitCommEvent(port_, &events, &overlapped)) << "reported twice";

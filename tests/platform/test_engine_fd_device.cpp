@@ -140,7 +140,9 @@ TEST_F(FdEngineTest, InputWaitingWhenRxCharIsArmedIsReportedOnce) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = event_;
   const BOOL reported = WaitCommEvent(port_, &events, &overlapped);
-  if (!reported) ASSERT_TRUE(SetCommMask(port_, 0));  // ends the wait before `overlapped` goes
+  if (!reported) {
+    ASSERT_TRUE(SetCommMask(port_, 0));  // ends the wait before `overlapped` goes
+  }
   ASSERT_TRUE(reported) << "the waiting input was not reported";
   EXPECT_EQ(events, EV_RXCHAR);
 
