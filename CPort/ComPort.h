@@ -290,6 +290,11 @@ class TCustomComPort : public TComponent {
   // The line errors since the last call, cleared by the call; ceRxParity only
   // while Parity().Check() is on. EComPort 10.
   TComErrors TakeLineErrors();
+  // Holds the line in the break state (true) until called with false; a
+  // short break is SetBreak(true), a pause, SetBreak(false). Closing a tty
+  // ends a break too. EComPort 12 with the errno; EOPNOTSUPP for a port that
+  // has no way to send one (socket://).
+  void SetBreak(bool on);
 
   // --- Per-event processing steps (run by event delivery) --------------
   // Each reads what its event needs from the device and fires its handler;

@@ -63,6 +63,7 @@ class TtyBackend final : public DeviceBackend {
   void WatchTxEmpty() override;
   int ModemStatus(DWORD& status) override;
   int Purge(DWORD flags) override;
+  int SetBreak(bool on) override;
 
  private:
   DWORD ClassifyMarkedInput(std::size_t errorBytes);
@@ -416,6 +417,8 @@ int TtyBackend::Purge(DWORD flags) {
   }
   return 0;
 }
+
+int TtyBackend::SetBreak(bool on) { return ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : errno; }
 
 }  // namespace
 

@@ -60,8 +60,9 @@ int ConsoleLoop::Run() {
   // Requests queued before the wake-up was installed.
   CPort::Runtime::ServeMainThreadQueue();
   while (!stopped_) {
-    pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const bool input = inputFd_ >= 0 && (!inputActive_ || inputActive_());
+    pollfd fds[3] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {input ? inputFd_ : -1, POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       Fail("poll");
     }
@@ -75,6 +76,7 @@ int ConsoleLoop::Run() {
       if (::read(wakeFd_, &count, sizeof count) < 0 && errno != EAGAIN) Fail("read eventfd");
       CPort::Runtime::ServeMainThreadQueue();
     }
+    if (!stopped_ && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) onInput_();
   }
   return 0;
 }
