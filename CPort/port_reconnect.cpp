@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "CPort/ComPort.h"
+#include "CPort/platform/net_address.h"
 #include "CPort/port_monitor_p.h"
 #include "CPort/runtime/MainThread.h"
 
@@ -13,7 +14,9 @@ namespace {
 
 // A reopen can fail while the returning device is still being set up (udev
 // setting its rights, a modem manager probing it). It is tried again after
-// these delays, then only when the ports change again.
+// these delays, then only when the ports change again. A port on another
+// machine has no presence to watch: it is tried again at the last delay for
+// as long as the wait lasts.
 constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::milliseconds(250), std::chrono::milliseconds(500),
                                                       std::chrono::milliseconds(1000), std::chrono::milliseconds(2000),
                                                       std::chrono::milliseconds(4000)};
@@ -114,6 +117,11 @@ void PortReconnect::StopWatching() {
 
 void PortReconnect::Check(const std::vector<TSerialPortInfo>& present) {
   if (!waiting_) return;
+  if (Platform::IsNetPortName(device_.Name)) {
+    // Only connecting tells whether the server is back.
+    Reopen(device_);
+    return;
+  }
   const TSerialPortInfo* found = nullptr;
   for (const auto& info : present) {
     if (!SameDevice(device_, info)) continue;
@@ -141,6 +149,8 @@ void PortReconnect::Reopen(const TSerialPortInfo& device) {
       lastError_ = std::current_exception();
       if (failedReopens_ < static_cast<int>(std::size(kRetryDelays)))
         PortMonitor::Shared().RescanAfter(kRetryDelays[failedReopens_++]);
+      else if (Platform::IsNetPortName(device_.Name))
+        PortMonitor::Shared().RescanAfter(kRetryDelays[std::size(kRetryDelays) - 1]);
       return;
     }
   }

@@ -239,6 +239,37 @@ TEST_F(Ser2NetPort, ServerKilledMidTransferIsAVanishedDevice) {
   EXPECT_FALSE(port.Connected());
 }
 
+// Catches: a port on another machine that never comes back after its server
+// went away (it has no presence for the port monitor to see), one that
+// gives up while the server is still down, and one that comes back without
+// its settings.
+TEST_F(Ser2NetPort, LostServerIsConnectedToAgainWhenItReturns) {
+  ErrorDisplayRecorder errors;
+  std::optional<Ser2Net> server(std::in_place, pty.SlavePath(), "telnet(rfc2217),tcp");
+  const int tcpPort = server->Port();
+  int back = 0;
+  port.OnDeviceBack = [&](TComponent*) { ++back; };
+  port.SetPort(server->Url("rfc2217"));
+  port.SetBaudRate(br57600);
+  port.SetReconnect(true);
+  port.OpenPort();
+  server->Kill();
+  server.reset();
+  ASSERT_TRUE(ServeUntil([&] { return port.WaitingForDevice(); }));
+  // Refused attempts go on while nothing listens.
+  ASSERT_TRUE(ServeUntil([&] { return port.ReconnectError() != nullptr; }));
+  EXPECT_TRUE(port.WaitingForDevice());
+
+  server.emplace(pty.SlavePath(), "telnet(rfc2217),tcp", tcpPort);
+  ASSERT_TRUE(ServeUntil([&] { return back == 1; }, 15s));
+  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(Kernel().outputRate, 57600u);
+  EXPECT_EQ(port.SendText("again"), 5);
+  EXPECT_EQ(pty.Read(5), "again");
+  EXPECT_EQ(errors.Count(), 1u) << "the loss, once";
+  port.ClosePort();
+}
+
 // Catches: a refused or unreachable server reported with the wrong code, as
 // success, or after a hang; a server that refuses the com port option
 // accepted as one.

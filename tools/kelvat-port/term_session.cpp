@@ -420,7 +420,7 @@ void TermSession::ChangeRate(const std::string& text) {
   const std::int32_t custom = port_.CustomBaudRate();
   try {
     ApplyLineOptions(wanted, port_);
-    Note("rate " + TermSettingsSummary(port_));
+    Note("line now " + TermSettingsSummary(port_));
   } catch (const EComPort&) {
     const std::exception_ptr error = std::current_exception();
     try {
