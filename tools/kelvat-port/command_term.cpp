@@ -105,16 +105,23 @@ int RunTerm(const Args& args) {
   port.Timeouts().SetWriteTotalMultiplier(MillisecondsPerByte(port));
   port.Timeouts().SetWriteTotalConstant(kWriteSlackMs);
 
-  port.OpenPort();
-  PrintErr("Connected to " + port.Port() + " (" + TermSettingsSummary(port) + ")." +
-           (options.interactive ? " " + CommandKeyName(options.commandKey) + " q quits, " +
-                                      CommandKeyName(options.commandKey) + " ? lists the command keys.\n"
-                                : "\n"));
+  // Raw from here on; put back on every way out, an exception included (the
+  // error is printed after the unwinding).
   RawConsole console(STDIN_FILENO);
   if (console.Active()) options.lineEnd = "\r\n";
+  const std::string lineEnd = options.lineEnd;
+  const bool interactive = options.interactive;
+  const char commandKey = options.commandKey;
   int exitCode = kExitOk;
   {
+    // Before the open, whose notifications report the input lines.
     TermSession session(port, loop, std::move(options));
+    port.OpenPort();
+    PrintErr("Connected to " + port.Port() + " (" + TermSettingsSummary(port) + ")." +
+             (interactive ? " " + CommandKeyName(commandKey) + " q quits, " + CommandKeyName(commandKey) +
+                                " ? lists the command keys."
+                          : std::string()) +
+             lineEnd);
     loop.WatchInput(STDIN_FILENO, [&] { session.ReadInput(); }, [&] { return session.WantsInput(); });
     loop.Run();
     session.Silence();
