@@ -196,7 +196,7 @@ TEST(CliTerm, WaitsForTheDeviceBehindALinkAndGoesOnWhenItIsBack) {
 
   std::filesystem::remove(link);
   first->CloseMaster();
-  ASSERT_TRUE(console.WaitForScreen("\\[device gone \\(WaitForEvent method failed.*\\); waiting for it to come back, "
+  ASSERT_TRUE(console.WaitForScreen("\\[device gone \\(Input/output error\\); waiting for it to come back, "
                                     "Ctrl\\+T q quits\\]"))
       << console.Screen();
   console.Keys({"=lost"});

@@ -46,11 +46,26 @@ std::string ErrorText(const std::exception_ptr& error) {
   return joined;
 }
 
+// The system's words for a loss ("Input/output error"), else the message.
+std::string LossText(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const EComPort& e) {
+    return e.OsErrorCode() != -1 ? e.OsErrorText() : e.what();
+  } catch (...) {
+    return ErrorText(error);
+  }
+}
+
+// The errors that end the port's event delivery as a lost device, which it
+// then waits for when reconnecting: the event wait's, or a handler's read
+// that the loss overtook.
 bool IsDeviceLoss(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (const EComPort& e) {
-    return e.PortErrorCode() == PortErr::WaitFailed;
+    const int code = e.OsErrorCode();
+    return code == EIO || code == ENXIO || code == ENODEV || code == EBADF || code == EPIPE;
   } catch (...) {
     return false;
   }
@@ -122,7 +137,7 @@ TermSession::TermSession(TComPort& port, ConsoleLoop& loop, TermOptions options)
     // With reconnecting, a lost device is a pause: the port says so and waits
     // (OnDeviceWait follows). Anything else ends the session.
     if (port_.Reconnect() && !port_.WaitingForDevice() && IsDeviceLoss(error)) {
-      loss_ = ErrorText(error);
+      loss_ = LossText(error);
       return;
     }
     Fail(std::move(error));
