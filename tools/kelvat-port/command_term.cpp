@@ -104,6 +104,8 @@ int RunTerm(const Args& args) {
   port.SetReconnect(!arguments.Has("no-reconnect"));
   port.Timeouts().SetWriteTotalMultiplier(MillisecondsPerByte(port));
   port.Timeouts().SetWriteTotalConstant(kWriteSlackMs);
+  // What a driver may hold (a tty's output buffer) at the line's pace.
+  options.drainLimit = std::chrono::milliseconds(static_cast<std::int64_t>(MillisecondsPerByte(port)) * 4096 + kWriteSlackMs);
 
   // Raw from here on; put back on every way out, an exception included (the
   // error is printed after the unwinding).
@@ -130,6 +132,10 @@ int RunTerm(const Args& args) {
     if (session.Error()) {
       PrintErr(DescribeError(session.Error()));
       exitCode = ExitCodeFor(session.Error());
+    } else if (session.Undrained() && loop.TimedOut()) {
+      PrintErr("kelvat-port: the device did not report the last bytes sent in time; closing may have cut them off\n"
+               "  device: " + port.Port() + "\n");
+      exitCode = kExitPortFailed;
     } else if (session.OutputError() != 0 && session.OutputError() != EPIPE) {
       throw FileError(std::string("cannot write the output: ") + std::strerror(session.OutputError()));
     }

@@ -8,6 +8,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <functional>
 
 namespace KelvatPort {
@@ -37,6 +38,10 @@ class ConsoleLoop {
     onInput_ = std::move(onReady);
     inputActive_ = std::move(active);
   }
+  // Ends Run() after `delay` unless it ended before (returns 0 then too).
+  void StopAfter(std::chrono::milliseconds delay);
+  // Whether Run() ended because the StopAfter time had passed.
+  bool TimedOut() const { return timedOut_; }
 
  private:
   void Release();
@@ -44,6 +49,8 @@ class ConsoleLoop {
   int signalFd_ = -1;
   int wakeFd_ = -1;
   bool stopped_ = false;
+  int timerFd_ = -1;
+  bool timedOut_ = false;
   int inputFd_ = -1;
   std::function<void()> onInput_;
   std::function<bool()> inputActive_;

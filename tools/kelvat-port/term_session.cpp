@@ -125,6 +125,13 @@ TermSession::TermSession(TComPort& port, ConsoleLoop& loop, TermOptions options)
     Event("line error: " + LineErrorsText(errors));
   };
   port_.OnRx80Full = [this](TComponent*) { Event("input queue 80% full"); };
+  port_.OnTxEmpty = [this](TComponent*) {
+    sentSinceTxEmpty_ = false;
+    if (draining_) {
+      draining_ = false;
+      loop_.Stop();
+    }
+  };
   port_.OnDeviceWait = [this](TComponent*) {
     unsentNoted_ = false;
     Event("device gone" + (loss_.empty() ? std::string() : " (" + loss_ + ")") +
@@ -148,7 +155,7 @@ TermSession::~TermSession() {
   Runtime::SetApplicationErrorDisplay(nullptr);
   port_.OnRxChar = nullptr;
   port_.OnCTSChange = port_.OnDSRChange = port_.OnRLSDChange = nullptr;
-  port_.OnRing = port_.OnBreak = port_.OnRx80Full = nullptr;
+  port_.OnRing = port_.OnBreak = port_.OnRx80Full = port_.OnTxEmpty = nullptr;
   port_.OnDeviceWait = port_.OnDeviceBack = nullptr;
   port_.OnError = nullptr;
   if (logFd_ >= 0) ::close(logFd_);
@@ -213,11 +220,19 @@ void TermSession::ReadInput() {
   }
   if (n == 0) {
     // The end of a script (or of the console): send what a map held back,
-    // then end. SendText has waited for every byte to leave.
+    // then end once the device reports its output sent, since closing the
+    // port discards what its driver still holds. Reports of earlier writes
+    // waiting in the queue are taken first.
     inputEnded_ = true;
     const std::string held = options_.maps.toDevice.Flush();
     if (!held.empty() && port_.Connected()) Transmit(held);
-    loop_.Stop();
+    Runtime::ServeMainThreadQueue();
+    if (sentSinceTxEmpty_ && port_.Connected() && !error_) {
+      draining_ = true;
+      loop_.StopAfter(options_.drainLimit);
+    } else {
+      loop_.Stop();
+    }
     return;
   }
   if (!options_.interactive) {
@@ -265,6 +280,7 @@ void TermSession::Transmit(const std::string& keys) {
     return;
   }
   bytesOut_ += sent;
+  if (sent > 0) sentSinceTxEmpty_ = true;
   if (options_.echo) Show(screen_.Data(bytes.substr(0, static_cast<std::size_t>(sent))));
   if (sent < static_cast<std::int32_t>(bytes.size())) {
     const std::string what = "only " + std::to_string(sent) + " of " + std::to_string(bytes.size()) +

@@ -6,6 +6,7 @@
 // readable.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -27,6 +28,9 @@ struct TermOptions {
   std::string logPath;  // empty: no log at the start
   ByteMaps maps;
   std::string lineEnd = "\n";  // "\r\n" on a raw console
+  // How long the end of the input waits for the device to report its output
+  // sent (closing a port discards what its driver still holds).
+  std::chrono::milliseconds drainLimit{2000};
 };
 
 // "115200 8 None 1, flow None": as LineSettingsSummary, but DTR and RTS
@@ -53,6 +57,8 @@ class TermSession {
   void Silence() { silent_ = true; }
   // The error that ended the session, or nothing.
   const std::exception_ptr& Error() const { return error_; }
+  // The input ended, but the device never reported the last output sent.
+  bool Undrained() const { return draining_; }
   int OutputError() const { return outputError_; }
 
  private:
@@ -91,6 +97,8 @@ class TermSession {
   std::int64_t lineErrors_[8] = {};
   bool cts_ = false, dsr_ = false, rlsd_ = false;
   bool inputEnded_ = false;
+  bool sentSinceTxEmpty_ = false;
+  bool draining_ = false;  // the input ended; the end waits for tx-empty
   bool unsentNoted_ = false;  // keys dropped while the device is away: said once
   std::string loss_;          // what the lost device reported, until the wait begins
 
