@@ -61,6 +61,7 @@ void Quit(TmuxConsole& console) {
 // default or missing when asked, and a log without its header or with
 // something other than what the device sent.
 TEST(CliTerm, TypedKeysReachTheDeviceAndItsBytesShowAsAsked) {
+  if (!TmuxConsole::Available()) GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";
   TempDir dir;
   const std::string log = dir.File("session.log");
   struct Row {
@@ -106,6 +107,7 @@ TEST(CliTerm, TypedKeysReachTheDeviceAndItsBytesShowAsAsked) {
 // came while it was on or that goes on after it was stopped, and a state
 // display that miscounts.
 TEST(CliTerm, CommandKeysChangeTheLineAndSayWhatTheyDid) {
+  if (!TmuxConsole::Available()) GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";
   TempDir dir;
   const std::string log = dir.File("keys.log");
   Pty pty;
@@ -153,6 +155,7 @@ TEST(CliTerm, CommandKeysChangeTheLineAndSayWhatTheyDid) {
 // stop signal or a lost device, an exit status that hides the loss, and a
 // loss without the device named.
 TEST(CliTerm, ConsoleIsRestoredOnEveryWayOut) {
+  if (!TmuxConsole::Available()) GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";
   struct Row {
     const char* what;
     std::vector<std::string> options;
@@ -185,6 +188,7 @@ TEST(CliTerm, ConsoleIsRestoredOnEveryWayOut) {
 // link (keys and output both ways); a loss reported more than once; and a
 // quit key that does not work while waiting.
 TEST(CliTerm, WaitsForTheDeviceBehindALinkAndGoesOnWhenItIsBack) {
+  if (!TmuxConsole::Available()) GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";
   TempDir dir;
   const std::string link = dir.File("instrument");
   auto first = std::make_unique<Pty>();

@@ -28,6 +28,10 @@ extern char** environ;
 
 class TmuxConsole {
  public:
+  // tmux is installed by scripts/install-deps.sh; without it the tests that
+  // need it are skipped, saying so.
+  static bool Available() { return ::access("/usr/bin/tmux", X_OK) == 0 || ::access("/bin/tmux", X_OK) == 0; }
+
   explicit TmuxConsole(const std::vector<std::string>& args) {
     static int sessions = 0;
     socket_ = "kelvat-term-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
@@ -129,8 +133,13 @@ class TmuxConsole {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    // Started from inside a tmux session, tmux would refuse to nest.
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e)
+      if (std::string(*e).rfind("TMUX=", 0) != 0) env.push_back(*e);
+    env.push_back(nullptr);
     pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, "tmux", &actions, nullptr, argv.data(), environ);
+    const int error = ::posix_spawnp(&pid, "tmux", &actions, nullptr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     std::string collected;
