@@ -240,7 +240,8 @@ void TermSession::ReadInput() {
     return;
   }
   std::string_view keys(buffer, static_cast<std::size_t>(n));
-  while (!keys.empty() && !silent_) {
+  // Keys typed after the quit key in the same read are not sent.
+  while (!keys.empty() && !silent_ && !quitting_) {
     for (const KeyEvent& event : keys_.Feed(keys)) {
       switch (event.kind) {
         case KeyEvent::Kind::Send: Transmit(event.text); break;
@@ -294,7 +295,10 @@ void TermSession::Transmit(const std::string& keys) {
 
 void TermSession::RunCommand(char key) {
   switch (key) {
-    case 'q': loop_.Stop(); break;
+    case 'q':
+      quitting_ = true;
+      loop_.Stop();
+      break;
     case '?': Show(screen_.Note("command keys") + CommandKeyHelp(options_.commandKey, options_.lineEnd)); break;
     case 'b': SendBreak(); break;
     case 'd': ToggleDtr(); break;

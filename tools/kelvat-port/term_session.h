@@ -97,6 +97,7 @@ class TermSession {
   std::int64_t lineErrors_[8] = {};
   bool cts_ = false, dsr_ = false, rlsd_ = false;
   bool inputEnded_ = false;
+  bool quitting_ = false;
   bool sentSinceTxEmpty_ = false;
   bool draining_ = false;  // the input ended; the end waits for tx-empty
   bool unsentNoted_ = false;  // keys dropped while the device is away: said once
