@@ -311,7 +311,8 @@ int Rfc2217Backend::Purge(DWORD flags) {
 int Rfc2217Backend::SetBreak(bool on) {
   std::unique_lock lock(mutex_);
   if (lost_ != 0) return lost_;
-  SendMessage(Rfc2217::Message(Rfc2217::Command::SetControl, on ? Rfc2217::Control::BreakOn : Rfc2217::Control::BreakOff));
+  const std::uint8_t control = on ? Rfc2217::Control::BreakOn : Rfc2217::Control::BreakOff;
+  SendMessage(Rfc2217::Message(Rfc2217::Command::SetControl, control));
   Flush();
   const int result = lost_;
   const Reports reports = TakeReports();

@@ -97,7 +97,8 @@ TEST(CliTerm, TypedKeysReachTheDeviceAndItsBytesShowAsAsked) {
     }
     Quit(console);
   }
-  EXPECT_TRUE(std::regex_match(FileText(log), std::regex("=== kelvat-port term .*, log begun [-0-9]+ [:0-9]+ ===\nready\r\n")))
+  const std::regex logged("=== kelvat-port term .*, log begun [-0-9]+ [:0-9]+ ===\nready\r\n");
+  EXPECT_TRUE(std::regex_match(FileText(log), logged))
       << FileText(log);
 }
 

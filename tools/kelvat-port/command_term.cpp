@@ -72,9 +72,8 @@ std::int32_t MillisecondsPerByte(const CPort::TCustomComPort& port) {
 }  // namespace
 
 int RunTerm(const Args& args) {
-  std::vector<OptionSpec> spec = {{"echo", false},       {"hex", false},          {"timestamps", false},
-                                  {"log", true},         {"map", true},           {"command-key", true},
-                                  {"no-reconnect", false}, {"help", false}};
+  std::vector<OptionSpec> spec = {{"echo", false}, {"hex", false},         {"timestamps", false},   {"log", true},
+                                  {"map", true},   {"command-key", true}, {"no-reconnect", false}, {"help", false}};
   for (const OptionSpec& option : LineOptionSpecs()) spec.push_back(option);
   const Arguments arguments = ParseArguments(args, spec);
   if (arguments.Has("help")) {
@@ -105,7 +104,8 @@ int RunTerm(const Args& args) {
   port.Timeouts().SetWriteTotalMultiplier(MillisecondsPerByte(port));
   port.Timeouts().SetWriteTotalConstant(kWriteSlackMs);
   // What a driver may hold (a tty's output buffer) at the line's pace.
-  options.drainLimit = std::chrono::milliseconds(static_cast<std::int64_t>(MillisecondsPerByte(port)) * 4096 + kWriteSlackMs);
+  options.drainLimit =
+      std::chrono::milliseconds(static_cast<std::int64_t>(MillisecondsPerByte(port)) * 4096 + kWriteSlackMs);
 
   // Raw from here on; put back on every way out, an exception included (the
   // error is printed after the unwinding).

@@ -436,7 +436,8 @@ void TermSession::ShowState() {
   static const char* const names[] = {"frame", "parity", "overrun",        "break",
                                       "I/O",   "mode",   "input overflow", "output full"};
   for (int i = 0; i < 8; ++i)
-    if (lineErrors_[i] != 0) errors += (errors.empty() ? "" : ", ") + std::string(names[i]) + " " + std::to_string(lineErrors_[i]);
+    if (lineErrors_[i] != 0)
+      errors += (errors.empty() ? "" : ", ") + std::string(names[i]) + " " + std::to_string(lineErrors_[i]);
   Note("received " + std::to_string(bytesIn_) + " bytes, sent " + std::to_string(bytesOut_) +
        " bytes; line errors: " + (errors.empty() ? "none" : errors));
   Note("echo " + OnOff(options_.echo) + ", hex " + OnOff(screen_.Hex()) + ", timestamps " +
