@@ -65,6 +65,7 @@ class PySerialServer {
   }
   std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
   void Command(const std::string& line) { process_.WriteLine(line); }
+  std::optional<std::string> Answer() { return process_.ReadLine(10s); }
   void SetLines(bool cts, bool dsr, bool ring, bool cd) {
     process_.WriteLine(std::string("lines ") + (cts ? "1" : "0") + (dsr ? " 1" : " 0") + (ring ? " 1" : " 0") +
                        (cd ? " 1" : " 0"));
@@ -327,8 +328,8 @@ TEST_F(Ser2NetPort, FailedOpensRaiseTheOpenErrorWithTheCause) {
 
 // Catches: modem-state notifications lost, reported on the wrong event, or
 // GetCommModemStatus not following them; a ring not reported when it ends;
-// output sent while the server has suspended the flow, or lost after it
-// resumed.
+// a break not reaching the server; output sent while the server has
+// suspended the flow, or lost after it resumed.
 TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
   const std::string python = PythonWithPySerial();
   if (python.empty()) GTEST_SKIP() << "python3 with pySerial is not installed (scripts/install-deps.sh installs it)";
@@ -368,6 +369,16 @@ TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
   std::string echoed;
   EXPECT_EQ(port.ReceiveText(echoed, static_cast<std::int32_t>(all.size())), static_cast<std::int32_t>(all.size()));
   EXPECT_TRUE(SameBytes(echoed, all));
+
+  // A break begins and ends at the server; each echo shows the command
+  // before it was read.
+  for (const bool on : {true, false}) {
+    port.SetBreak(on);
+    EXPECT_EQ(port.SendText("b"), 1);
+    EXPECT_EQ(port.ReceiveText(echoed, 1), 1);
+    server.Command("break?");
+    EXPECT_EQ(server.Answer(), on ? "break 1" : "break 0");
+  }
 
   // FLOWCONTROL-SUSPEND holds the output, RESUME lets it go, nothing lost.
   TComTimeouts noWriteLimit = port.Timeouts();
