@@ -31,13 +31,14 @@ namespace CPort {
 //   9  pushing the queue sizes                                         errno
 //   10 PendingInput, TakeLineErrors                                    errno
 //   11 LineSignals                                                     errno
+//   12 SetBreak                                                        errno
 //   14 SetSyncMethod on an open port                                   none
 //   16 TIniFile writes that cannot be saved                            errno
 //   17 TIniFile, when an existing file cannot be read                  errno
 //   21 the event thread, when the device's event wait fails (a device
 //      that went away); it reaches the application's error display     errno
 //   23 ListSerialPorts, when the system's list cannot be read          errno
-// 6, 12, 13, 15, 18, 19, 20 and 22 are raised by nothing.
+// 6, 13, 15, 18, 19, 20 and 22 are raised by nothing.
 namespace PortErr {
 constexpr int OpenFailed = 1;
 constexpr int WriteFailed = 2;

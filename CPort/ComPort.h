@@ -154,9 +154,12 @@ class TCustomComPort : public TComponent {
   // notifications) and fires OnDeviceBack; Port then names where it is now.
   // ClosePort, a new Port or Reconnect off end the wait. A failed reopen is
   // not shown (the loss was); it is tried again shortly and at the next
-  // change of the ports, and ReconnectError tells why it failed. A loss is
-  // noticed by the event thread, so a port opened with an empty Events set
-  // is not reconnected.
+  // change of the ports, and ReconnectError tells why it failed. A port on
+  // another machine (rfc2217://, socket://) has no presence to watch: its
+  // server is connected to again, shortly after the loss and then every few
+  // seconds (each attempt may hold the main thread for the connect's time
+  // limit). A loss is noticed by the event thread, so a port opened with an
+  // empty Events set is not reconnected.
   bool Reconnect() const { return reconnectOn_; }
   void SetReconnect(bool value);
   bool WaitingForDevice() const;
@@ -290,6 +293,11 @@ class TCustomComPort : public TComponent {
   // The line errors since the last call, cleared by the call; ceRxParity only
   // while Parity().Check() is on. EComPort 10.
   TComErrors TakeLineErrors();
+  // Holds the line in the break state (true) until called with false; a
+  // short break is SetBreak(true), a pause, SetBreak(false). Closing a tty
+  // ends a break too. EComPort 12 with the errno; EOPNOTSUPP for a port that
+  // has no way to send one (socket://).
+  void SetBreak(bool on);
 
   // --- Per-event processing steps (run by event delivery) --------------
   // Each reads what its event needs from the device and fires its handler;

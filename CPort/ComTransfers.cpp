@@ -153,6 +153,11 @@ TModemSignals TCustomComPort::LineSignals() {
   return signals;
 }
 
+void TCustomComPort::SetBreak(bool on) {
+  if (!EscapeCommFunction(handle_, on ? SETBREAK : CLRBREAK))
+    throw EComPort(PortErr::EscapeFailed, LastError(), port_);
+}
+
 TComErrors TCustomComPort::TakeLineErrors() {
   DWORD flags = 0;
   COMSTAT stat{};

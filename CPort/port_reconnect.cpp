@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "CPort/ComPort.h"
+#include "CPort/platform/net_address.h"
 #include "CPort/port_monitor_p.h"
 #include "CPort/runtime/MainThread.h"
 
@@ -13,10 +14,22 @@ namespace {
 
 // A reopen can fail while the returning device is still being set up (udev
 // setting its rights, a modem manager probing it). It is tried again after
-// these delays, then only when the ports change again.
+// these delays, then only when the ports change again. A port on another
+// machine has no presence to watch: it is tried again at the last delay for
+// as long as the wait lasts.
 constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::milliseconds(250), std::chrono::milliseconds(500),
                                                       std::chrono::milliseconds(1000), std::chrono::milliseconds(2000),
                                                       std::chrono::milliseconds(4000)};
+// A network port lost again sooner than this after its reopen is retried on
+// the growing delays, not at once.
+constexpr std::chrono::seconds kSteadyConnection{10};
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds RetryDelay(int failures) {
+  const int last = static_cast<int>(std::size(kRetryDelays)) - 1;
+  return kRetryDelays[failures < last ? failures : last];
+}
 
 // Runs a handler of the port; its error goes to the application's error
 // display, since no caller waits for it.
@@ -36,8 +49,9 @@ PortReconnect::PortReconnect(TCustomComPort& port) : port_(port) {}
 PortReconnect::~PortReconnect() { StopWatching(); }
 
 void PortReconnect::Opened() {
+  // A reopen keeps the count of failures until the connection proved steady.
+  if (!waiting_) failedReopens_ = 0;
   waiting_ = false;
-  failedReopens_ = 0;
   lastError_ = nullptr;
   StopWatching();
   if (port_.Reconnect()) device_ = SerialPortDetails(port_.Port());
@@ -70,15 +84,17 @@ void PortReconnect::HandleLoss(unsigned openGeneration) {
   }
   device_ = lost;
   waiting_ = true;
-  failedReopens_ = 0;
+  const bool lostAgainSoon = Platform::IsNetPortName(device_.Name) && reopenedAt_ != Clock::time_point{} &&
+                             Clock::now() - reopenedAt_ < kSteadyConnection;
+  if (!lostAgainSoon) failedReopens_ = 0;
   lastError_ = nullptr;
   RunHandler(port_, [&] {
     if (port_.OnDeviceWait) port_.OnDeviceWait(&port_);
   });
-  if (waiting_) StartWatching();
+  if (waiting_) StartWatching(lostAgainSoon);
 }
 
-void PortReconnect::StartWatching() {
+void PortReconnect::StartWatching(bool retryLater) {
   StopWatching();
   const unsigned generation = ++watchGeneration_;
   const std::weak_ptr<PortReconnect> weak = weak_from_this();
@@ -101,7 +117,17 @@ void PortReconnect::StartWatching() {
     Runtime::ShowApplicationError(lastError_, &port_);
     return;
   }
+  if (retryLater) {
+    RetryLater();
+    return;
+  }
   Check(current.present);  // it may be back already
+}
+
+void PortReconnect::RetryLater() {
+  if (failedReopens_ >= static_cast<int>(std::size(kRetryDelays)) && !Platform::IsNetPortName(device_.Name)) return;
+  PortMonitor::Shared().RescanAfter(RetryDelay(failedReopens_));
+  if (failedReopens_ < 1000) ++failedReopens_;
 }
 
 void PortReconnect::StopWatching() {
@@ -114,6 +140,11 @@ void PortReconnect::StopWatching() {
 
 void PortReconnect::Check(const std::vector<TSerialPortInfo>& present) {
   if (!waiting_) return;
+  if (Platform::IsNetPortName(device_.Name)) {
+    // Only connecting tells whether the server is back.
+    Reopen(device_);
+    return;
+  }
   const TSerialPortInfo* found = nullptr;
   for (const auto& info : present) {
     if (!SameDevice(device_, info)) continue;
@@ -139,11 +170,11 @@ void PortReconnect::Reopen(const TSerialPortInfo& device) {
       // the port's ReconnectError.
       port_.port_ = previous;
       lastError_ = std::current_exception();
-      if (failedReopens_ < static_cast<int>(std::size(kRetryDelays)))
-        PortMonitor::Shared().RescanAfter(kRetryDelays[failedReopens_++]);
+      RetryLater();
       return;
     }
   }
+  reopenedAt_ = Clock::now();
   RunHandler(port_, [&] {
     if (port_.OnDeviceBack) port_.OnDeviceBack(&port_);
   });

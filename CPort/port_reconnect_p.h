@@ -10,6 +10,7 @@
 // the event thread calls.
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -48,10 +49,14 @@ class PortReconnect : public std::enable_shared_from_this<PortReconnect> {
 
  private:
   void HandleLoss(unsigned openGeneration);
-  void StartWatching();
+  // `retryLater`: the first attempt waits for the next delay.
+  void StartWatching(bool retryLater = false);
   void StopWatching();
   void Check(const std::vector<TSerialPortInfo>& present);
   void Reopen(const TSerialPortInfo& device);
+  // Lists the ports again after the next delay, while there are delays left
+  // (for ever for a port on another machine).
+  void RetryLater();
 
   TCustomComPort& port_;
   TSerialPortInfo device_;     // the device of the last open
@@ -60,6 +65,10 @@ class PortReconnect : public std::enable_shared_from_this<PortReconnect> {
   int subscription_ = 0;
   unsigned watchGeneration_ = 0;
   int failedReopens_ = 0;
+  // When the last reopen succeeded: a server that takes the connection and
+  // drops it at once (its device missing) must not be reconnected to at once
+  // again and again.
+  std::chrono::steady_clock::time_point reopenedAt_{};
   std::exception_ptr lastError_;
 };
 

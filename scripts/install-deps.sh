@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file desktop-file-utils
   ser2net python3-serial
+  tmux
 )
 
 missing=()

@@ -208,6 +208,13 @@ BOOL GetCommModemStatus(HANDLE handle, DWORD* modemStat) {
   return Result(device->ModemStatus(*modemStat));
 }
 
+BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
+  const auto device = Device(handle);
+  if (!device) return FALSE;
+  if (function != SETBREAK && function != CLRBREAK) return Fail(ERROR_INVALID_PARAMETER);
+  return Result(device->SetBreak(function == SETBREAK));
+}
+
 HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char* name) {
   // Named events would be shared between processes; nothing here needs that.
   if (name != nullptr) {

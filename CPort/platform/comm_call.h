@@ -19,6 +19,7 @@ enum class CommCall {
   ClearCommError,
   GetCommModemStatus,
   CloseHandle,
+  EscapeCommFunction,
 };
 
 }  // namespace CPort::Platform

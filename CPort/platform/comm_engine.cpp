@@ -649,6 +649,14 @@ DWORD CommEngine::ModemStatus(DWORD& status) {
   return static_cast<DWORD>(backend_->ModemStatus(status));
 }
 
+DWORD CommEngine::SetBreak(bool on) {
+  if (const int error = backend_->Intercept(CommCall::EscapeCommFunction)) return error;
+  Guard guard(*this);
+  if (closing_) return ERROR_INVALID_HANDLE;
+  if (lost_) return static_cast<DWORD>(lost_);
+  return static_cast<DWORD>(backend_->SetBreak(on));
+}
+
 bool CommEngine::IsPendingHere(const OVERLAPPED* overlapped) const {
   auto match = [&](const Transfer& transfer) { return transfer.overlapped == overlapped; };
   return std::any_of(reads_.begin(), reads_.end(), match) || std::any_of(writes_.begin(), writes_.end(), match) ||

@@ -91,6 +91,7 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
   DWORD Purge(DWORD flags);
   DWORD ClearError(DWORD* errors, COMSTAT* stat);
   DWORD ModemStatus(DWORD& status);
+  DWORD SetBreak(bool on);
   // GetOverlappedResult for an operation started on this device.
   DWORD OverlappedResult(OVERLAPPED* overlapped, bool wait, DWORD& transferred);
 

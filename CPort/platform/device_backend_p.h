@@ -26,6 +26,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -108,6 +109,13 @@ class DeviceBackend {
 
   // Discard what the device itself still holds (PURGE_TXCLEAR/PURGE_RXCLEAR).
   virtual int Purge(DWORD flags) = 0;
+
+  // Starts (true) or ends a break on the line. A device kind that has no way
+  // to send one keeps this default.
+  virtual int SetBreak(bool on) {
+    (void)on;
+    return EOPNOTSUPP;
+  }
 };
 
 }  // namespace CPort::Platform

@@ -86,6 +86,7 @@ class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListen
   void WatchTxEmpty() override;
   int ModemStatus(DWORD& status) override;
   int Purge(DWORD flags) override;
+  int SetBreak(bool on) override;
 
  private:
   // What a step found for the engine, handed over once mutex_ is released.
@@ -298,6 +299,21 @@ int Rfc2217Backend::Purge(DWORD flags) {
     purgeAwaited_ = false;
     discardInput_ = false;
   }
+  const int result = lost_;
+  const Reports reports = TakeReports();
+  lock.unlock();
+  Deliver(reports);
+  return result;
+}
+
+// Servers answer a break command unreliably (some echo "break on" to both),
+// so none is awaited.
+int Rfc2217Backend::SetBreak(bool on) {
+  std::unique_lock lock(mutex_);
+  if (lost_ != 0) return lost_;
+  const std::uint8_t control = on ? Rfc2217::Control::BreakOn : Rfc2217::Control::BreakOff;
+  SendMessage(Rfc2217::Message(Rfc2217::Command::SetControl, control));
+  Flush();
   const int result = lost_;
   const Reports reports = TakeReports();
   lock.unlock();

@@ -63,6 +63,7 @@ class TtyBackend final : public DeviceBackend {
   void WatchTxEmpty() override;
   int ModemStatus(DWORD& status) override;
   int Purge(DWORD flags) override;
+  int SetBreak(bool on) override;
 
  private:
   DWORD ClassifyMarkedInput(std::size_t errorBytes);
@@ -405,7 +406,12 @@ int TtyBackend::ModemStatus(DWORD& status) {
 
 int TtyBackend::Purge(DWORD flags) {
   const bool rx = (flags & PURGE_RXCLEAR) != 0;
-  const bool tx = (flags & PURGE_TXCLEAR) != 0;
+  // A pseudo-terminal has no output queue of its own: what was written is
+  // the far side's already. Flushing the output there throws away what the
+  // kernel has not yet handed on to the far side's reader, so a port that
+  // closed right after writing (its event thread purges on the way out)
+  // lost its last bytes whenever that hand-on lagged.
+  const bool tx = (flags & PURGE_TXCLEAR) != 0 && !isPty_;
   if (!rx && !tx) return 0;
   const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
   if (tcflush(fd_, queue) != 0) return errno;
@@ -416,6 +422,8 @@ int TtyBackend::Purge(DWORD flags) {
   }
   return 0;
 }
+
+int TtyBackend::SetBreak(bool on) { return ::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : errno; }
 
 }  // namespace
 

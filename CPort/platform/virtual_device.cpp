@@ -56,6 +56,8 @@ struct VirtualDevice::State {
   DWORD modemLines = 0;
   bool ringPulse = false;
   int unplugged = 0;  // errno once unplugged while open
+  bool breakOn = false;
+  int breaksStarted = 0;
 
   std::mutex sinkMutex;
   DeviceSink* sink = nullptr;
@@ -113,6 +115,7 @@ class VirtualBackend final : public DeviceBackend {
     state_->open = false;
     state_->input.clear();
     state_->unplugged = 0;
+    state_->breakOn = false;  // a closing port releases the line
   }
 
   int SetupQueues(DWORD inQueue, DWORD outQueue) override {
@@ -183,6 +186,14 @@ class VirtualBackend final : public DeviceBackend {
     std::lock_guard lock(state_->mutex);
     if (state_->unplugged != 0) return state_->unplugged;
     if (flags & PURGE_RXCLEAR) state_->input.clear();
+    return 0;
+  }
+
+  int SetBreak(bool on) override {
+    std::lock_guard lock(state_->mutex);
+    if (state_->unplugged != 0) return state_->unplugged;
+    if (on && !state_->breakOn) ++state_->breaksStarted;
+    state_->breakOn = on;
     return 0;
   }
 
@@ -404,6 +415,16 @@ void VirtualDevice::Ring() {
 
 void VirtualDevice::RaiseErrors(DWORD ceFlags) {
   state_->Report([ceFlags](DeviceSink& sink) { sink.LineErrors(ceFlags); });
+}
+
+bool VirtualDevice::LineInBreak() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->breakOn;
+}
+
+int VirtualDevice::BreaksFromPort() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->breaksStarted;
 }
 
 void VirtualDevice::Break() {

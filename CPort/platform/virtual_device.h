@@ -92,6 +92,10 @@ class VirtualDevice {
   // Line errors (CE_* flags) raise EV_ERR; Break raises EV_BREAK and CE_BREAK.
   void RaiseErrors(DWORD ceFlags);
   void Break();
+  // Breaks the port sends: whether the line is held in break now, and how
+  // many breaks it has begun.
+  bool LineInBreak() const;
+  int BreaksFromPort() const;
   // Raise arbitrary events (EV_* bits) as if the driver had reported them.
   void RaiseEvents(DWORD evBits);
   // The device disappears (unplugged) while open.

@@ -197,6 +197,11 @@ BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* transferr
 BOOL PurgeComm(HANDLE device, DWORD flags);
 BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* stat);
 BOOL GetCommModemStatus(HANDLE device, DWORD* modemStat);
+// SETBREAK holds the line in the break state until CLRBREAK. Other functions
+// are not carried here: ERROR_INVALID_PARAMETER. A device that cannot send a
+// break (a raw TCP port) fails with EOPNOTSUPP.
+constexpr DWORD SETBREAK = 8, CLRBREAK = 9;
+BOOL EscapeCommFunction(HANDLE device, DWORD function);
 
 // Event objects.
 HANDLE CreateEventA(void* securityAttributes, BOOL manualReset, BOOL initialState, const char* name);

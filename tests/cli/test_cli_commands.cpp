@@ -291,7 +291,7 @@ TEST(CliErrors, StatusAndMessageFitTheFailure) {
 
 // Every command explains itself, exit statuses included.
 TEST(CliErrors, EveryCommandHasHelpWithTheExitStatuses) {
-  for (const char* command : {"list", "monitor", "send", "settings"}) {
+  for (const char* command : {"list", "monitor", "send", "settings", "term"}) {
     const ToolResult result = RunTool({command, "--help"});
     EXPECT_EQ(result.exitCode, 0) << command;
     EXPECT_EQ(result.out.rfind("Usage: kelvat-port "s + command, 0), 0u) << result.out;

@@ -7,10 +7,13 @@
 
 #include "CPort/ComPort.h"
 #include "arguments.h"
+#include "byte_maps.h"
+#include "command_keys.h"
 #include "escapes.h"
 #include "exit_codes.h"
 #include "line_options.h"
 #include "monitor_output.h"
+#include "term_output.h"
 
 using namespace KelvatPort;
 using namespace std::string_literals;
@@ -210,4 +213,135 @@ TEST(CliMonitorOutput, BytesAndEventsAsShown) {
     EXPECT_EQ(shown, row.expected) << row.what;
   }
   EXPECT_EQ(LineErrorsText({CPort::ceFrame, CPort::ceRxParity, CPort::ceTxFull}), "frame, parity, output full");
+}
+
+// The command key is a control key that typing never needs: a name that
+// would make Enter, Tab or Backspace a command (and so swallow them), or any
+// other key, is refused rather than taken as something else.
+TEST(CliTermKeys, CommandKeyNamesGiveTheirControlByteOrAreRefused) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"ctrl-t", "\x14"}, {"Ctrl+T", "\x14"}, {"C-a", "\x01"},  {"^]", "\x1d"},
+      {"^\\", "\x1c"},    {"ctrl-_", "\x1f"}, {"ctrl-m", "error: --command-key 'ctrl-m' is Backspace, Tab or Enter"},
+      {"^J", "error: --command-key '^J' is Backspace"}, {"t", "error: --command-key 't' is not a control key"},
+      {"ctrl-tt", "error: --command-key 'ctrl-tt'"},    {"ctrl-1", "error: --command-key 'ctrl-1'"},
+  };
+  for (const auto& [text, expected] : rows) {
+    const std::string outcome = Outcome([&] { return std::string(1, ParseCommandKey(text)); });
+    EXPECT_TRUE(Matches(outcome, expected)) << text << " gave " << outcome;
+  }
+  EXPECT_EQ(CommandKeyName('\x14'), "Ctrl+T");
+}
+
+// Typed bytes reach the device whole and in order around the commands: a
+// command key split from its command across two reads, the command key
+// sent by doubling it, a prompt that takes the keys after its command even
+// when they came in the same read, Backspace in a prompt, and cancelling.
+TEST(CliTermKeys, KeysSplitIntoSendsCommandsAndPromptsWithoutLosingBytes) {
+  struct Row {
+    const char* what;
+    char commandKey;
+    std::vector<std::string> reads;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"plain", '\x14', {"ab\x03\x1a"}, "S(ab\x03\x1a)"},
+      {"doubled command key", '\x14', {"a\x14\x14", "b"}, "S(a\x14) S(b)"},
+      {"commands between bytes", '\x14', {"a\x14q", "b\x14"}, "S(a) C(q) S(b)"},
+      {"split command", '\x14', {"a\x14", "s", "c"}, "S(a) C(s) S(c)"},
+      {"prompt in one read", '\x14', {"\x14" "B12\x7f" "3\rx"}, "C(B) E(1) E(12) E(1) E(13) D(13) S(x)"},
+      {"prompt cancelled", '\x14', {"\x14" "Ba", "\x1b" "b"}, "C(B) E(a) X S(b)"},
+      {"other command key", '\x01', {"\x14\x01q"}, "S(\x14) C(q)"},
+  };
+  for (const Row& row : rows) {
+    CommandKeys keys(row.commandKey);
+    std::string shown;
+    for (const std::string& read : row.reads) {
+      std::string_view rest(read);
+      while (!rest.empty()) {
+        for (const KeyEvent& event : keys.Feed(rest)) {
+          static const char* const kinds[] = {"S", "C", "E", "D", "X"};
+          shown += (shown.empty() ? "" : " ") + std::string(kinds[static_cast<int>(event.kind)]);
+          if (event.kind != KeyEvent::Kind::PromptCancelled) shown += "(" + event.text + ")";
+          if (event.kind == KeyEvent::Kind::Command && event.text == "B") keys.StartPrompt();
+        }
+      }
+    }
+    EXPECT_EQ(shown, row.expected) << row.what;
+  }
+}
+
+// Each rule rewrites only its own bytes, a CR LF split between two reads is
+// still one CR LF, a CR held back for that is not lost at the end, and a
+// rule list that is wrong or contradicts itself is refused.
+TEST(CliTermMaps, RulesRewriteOnlyTheirBytesAcrossReads) {
+  struct Row {
+    std::string rules;
+    bool toDevice;
+    std::vector<std::string> reads;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"out:cr=crlf", true, {"a\rb\n"}, "a\r\nb\n"},
+      {"in:lf=crlf", false, {"one\ntwo\r\n"}, "one\r\ntwo\r\r\n"},
+      {"in:crlf=lf", false, {"a\r", "\nb\r", "c\r"}, "a\nb\rc\r"},
+      {"in:crlf=lf,in:cr=", false, {"a\r\nb\rc"}, "a\nbc"},
+      {"ODELBS,ONLCRNL", true, {"x\x7f\n\0"s}, "x\b\r\n\0"s},
+      {"IGNCR", false, {"a\r\r\nb"}, "a\nb"},
+      {"out:bs=del", false, {"a\b"}, "a\b"},  // the other direction only
+      {"out:cr=crlf,out:cr=lf", true, {}, "error: --map gives two rules"},
+      {"sideways:cr=lf", true, {}, "error: --map 'sideways:cr=lf' is not a rule"},
+      {"in:cr=tab", true, {}, "error: --map 'in:cr=tab'"},
+      {"in=cr:lf", true, {}, "error: --map 'in=cr:lf'"},
+  };
+  for (const Row& row : rows) {
+    const std::string outcome = Outcome([&] {
+      ByteMaps maps = ParseByteMaps(row.rules);
+      ByteMap& map = row.toDevice ? maps.toDevice : maps.fromDevice;
+      std::string out;
+      for (const std::string& read : row.reads) out += map.Apply(read);
+      return out + map.Flush();
+    });
+    EXPECT_TRUE(Matches(outcome, row.expected)) << row.rules << " gave " << testing::PrintToString(outcome);
+  }
+}
+
+// The device's bytes pass unchanged in text (the output's own lines end as
+// asked, the device's do not change); hex wraps at 16 bytes; a stamp begins
+// every line, notes never run into the data, and switching to hex mid-line
+// starts a new one.
+TEST(CliTermOutput, TextHexStampsAndNotesKeepLinesApart) {
+  struct Step {
+    char kind;  // d: data, n: note, h: hex on, t: hex off, s: stamps on, p: prompt
+    std::string text;
+  };
+  struct Row {
+    const char* what;
+    std::vector<Step> steps;
+    std::string expected;
+  };
+  const std::string seventeen = "0123456789abcdef\x01";
+  const Row rows[] = {
+      {"text", {{'d', "ab\0\n"s}, {'d', "c"}, {'n', "DTR off"}, {'d', "d"}}, "ab\0\nc\r\n[DTR off]\r\nd"s},
+      {"stamps", {{'s', ""}, {'d', "a\nb"}, {'d', "c\n"}, {'n', "break"}}, "T a\nT bc\nT [break]\r\n"},
+      {"hex", {{'d', "x"}, {'h', ""}, {'d', seventeen}, {'t', ""}, {'d', "y"}},
+       "x\r\n30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66\r\n01\r\ny"},
+      {"hex with stamps", {{'h', ""}, {'s', ""}, {'d', "\x54\x3d"}, {'n', "ring"}}, "T 54 3d\r\nT [ring]\r\n"},
+      {"prompt", {{'d', "z"}, {'p', "rate: 1"}, {'p', "rate: 12"}, {'n', "done"}},
+       "z\r\n\r\x1b[Krate: 1\r\x1b[Krate: 12\r\n[done]\r\n"},
+  };
+  for (const Row& row : rows) {
+    TermOutput output("\r\n", [] { return "T"s; });
+    std::string shown;
+    for (const Step& step : row.steps) {
+      switch (step.kind) {
+        case 'd': shown += output.Data(step.text); break;
+        case 'n': shown += output.Note(step.text); break;
+        case 'h': shown += output.SetHex(true); break;
+        case 't': shown += output.SetHex(false); break;
+        case 's': output.SetTimestamps(true); break;
+        case 'p': shown += output.Prompt(step.text); break;
+      }
+    }
+    EXPECT_EQ(shown, row.expected) << row.what;
+  }
 }

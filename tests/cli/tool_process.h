@@ -26,13 +26,15 @@ struct ToolResult {
 
 class ToolProcess {
  public:
-  // `env` entries ("NAME=value") are added to this process's environment.
-  explicit ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  // `env` entries ("NAME=value") are added to this process's environment;
+  // standard input is read from `input`.
+  explicit ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                       const std::string& input = "/dev/null") {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     std::vector<std::string> strings{KELVAT_PORT_BINARY};

@@ -172,7 +172,9 @@ class Ser2Net {
  public:
   static std::string Program() { return FindProgram("ser2net"); }
 
-  Ser2Net(const std::string& ptyPath, const std::string& accepter) : port_(FreeTcpPort()) {
+  // On `tcpPort`, or on a free one when it is 0.
+  Ser2Net(const std::string& ptyPath, const std::string& accepter, int tcpPort = 0)
+      : port_(tcpPort != 0 ? tcpPort : FreeTcpPort()) {
     const std::string config = dir_.File("ser2net.yaml");
     std::ofstream(config) << "connection: &test\n"
                           << "  accepter: " << accepter << ",127.0.0.1," << port_ << "\n"

@@ -9,6 +9,8 @@ line:
                           PortManager notifies the client of the change
     suspend, resume       asks the client to hold its data, or to go on
                           (FLOWCONTROL-SUSPEND / FLOWCONTROL-RESUME)
+    break?                prints "break 1" or "break 0": whether the client
+                          holds the line in the break state
 The server ends when the client goes or stdin closes.
 """
 import socket
@@ -75,6 +77,9 @@ def main():
                            else rfc2217.SERVER_FLOWCONTROL_RESUME)
                 with manager_lock:
                     manager.rfc2217_send_subnegotiation(command)
+            elif words == ["break?"]:
+                with manager_lock:
+                    print("break 1" if port.break_condition else "break 0", flush=True)
         sock.shutdown(socket.SHUT_RDWR)
 
     threading.Thread(target=commands, daemon=True).start()

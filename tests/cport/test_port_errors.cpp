@@ -187,6 +187,11 @@ TEST_F(PortErrorDevice, EveryFailingOperationNamesItsDeviceAndKeepsItsMessage) {
          d.FailCall(CommCall::ClearCommError, EIO, 1);
          p.PendingInput();
        }},
+      {"break", CPort::PortErr::EscapeFailed, EIO,
+       [](VirtualDevice& d, CPort::TComPort& p) {
+         d.FailCall(CommCall::EscapeCommFunction, EIO, 1);
+         p.SetBreak(true);
+       }},
   };
   port->SetEvents({});
   for (const Row& row : rows) {
@@ -204,6 +209,45 @@ TEST_F(PortErrorDevice, EveryFailingOperationNamesItsDeviceAndKeepsItsMessage) {
   }
   EXPECT_EQ(EComPort(4).Device(), "");
   EXPECT_EQ(EComPort(4).OsErrorText(), "");
+}
+
+// Would catch: a break that is not held until cleared, one left on the line
+// after the port closed, one "sent" on a closed port or a lost device
+// without an error, and a pty (which ignores breaks) refusing one.
+TEST_F(PortErrorDevice, BreakHoldsTheLineUntilClearedAndNeedsTheDevice) {
+  port->SetEvents({});
+  const auto failure = [&](bool on) {
+    try {
+      port->SetBreak(on);
+      return 0;
+    } catch (const EComPort& e) {
+      EXPECT_EQ(e.PortErrorCode(), CPort::PortErr::EscapeFailed);
+      return e.OsErrorCode();
+    }
+  };
+  EXPECT_EQ(failure(true), EBADF) << "closed port";
+  port->OpenPort();
+  EXPECT_EQ(failure(true), 0);
+  EXPECT_TRUE(device->LineInBreak());
+  EXPECT_EQ(failure(true), 0);
+  EXPECT_EQ(device->BreaksFromPort(), 1) << "one break held, not two";
+  EXPECT_EQ(failure(false), 0);
+  EXPECT_FALSE(device->LineInBreak());
+  EXPECT_EQ(failure(true), 0);
+  port->ClosePort();
+  EXPECT_FALSE(device->LineInBreak()) << "closing releases the line";
+  port->OpenPort();
+  device->Unplug();
+  EXPECT_EQ(failure(true), EIO) << "lost device";
+  port->ClosePort();
+
+  PtyPair pty;
+  CPort::TComPort ptyPort;
+  ptyPort.SetPort(pty.SlavePath());
+  ptyPort.SetEvents({});
+  ptyPort.OpenPort();
+  EXPECT_NO_THROW(ptyPort.SetBreak(true));
+  EXPECT_NO_THROW(ptyPort.SetBreak(false));
 }
 
 // A device lost while the event thread waits: the error that reaches the

@@ -65,6 +65,7 @@ class PySerialServer {
   }
   std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
   void Command(const std::string& line) { process_.WriteLine(line); }
+  std::optional<std::string> Answer() { return process_.ReadLine(10s); }
   void SetLines(bool cts, bool dsr, bool ring, bool cd) {
     process_.WriteLine(std::string("lines ") + (cts ? "1" : "0") + (dsr ? " 1" : " 0") + (ring ? " 1" : " 0") +
                        (cd ? " 1" : " 0"));
@@ -239,6 +240,37 @@ TEST_F(Ser2NetPort, ServerKilledMidTransferIsAVanishedDevice) {
   EXPECT_FALSE(port.Connected());
 }
 
+// Catches: a port on another machine that never comes back after its server
+// went away (it has no presence for the port monitor to see), one that
+// gives up while the server is still down, and one that comes back without
+// its settings.
+TEST_F(Ser2NetPort, LostServerIsConnectedToAgainWhenItReturns) {
+  ErrorDisplayRecorder errors;
+  std::optional<Ser2Net> server(std::in_place, pty.SlavePath(), "telnet(rfc2217),tcp");
+  const int tcpPort = server->Port();
+  int back = 0;
+  port.OnDeviceBack = [&](TComponent*) { ++back; };
+  port.SetPort(server->Url("rfc2217"));
+  port.SetBaudRate(br57600);
+  port.SetReconnect(true);
+  port.OpenPort();
+  server->Kill();
+  server.reset();
+  ASSERT_TRUE(ServeUntil([&] { return port.WaitingForDevice(); }));
+  // Refused attempts go on while nothing listens.
+  ASSERT_TRUE(ServeUntil([&] { return port.ReconnectError() != nullptr; }));
+  EXPECT_TRUE(port.WaitingForDevice());
+
+  server.emplace(pty.SlavePath(), "telnet(rfc2217),tcp", tcpPort);
+  ASSERT_TRUE(ServeUntil([&] { return back == 1; }, 15s));
+  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(Kernel().outputRate, 57600u);
+  EXPECT_EQ(port.SendText("again"), 5);
+  EXPECT_EQ(pty.Read(5), "again");
+  EXPECT_EQ(errors.Count(), 1u) << "the loss, once";
+  port.ClosePort();
+}
+
 // Catches: a refused or unreachable server reported with the wrong code, as
 // success, or after a hang; a server that refuses the com port option
 // accepted as one.
@@ -296,8 +328,8 @@ TEST_F(Ser2NetPort, FailedOpensRaiseTheOpenErrorWithTheCause) {
 
 // Catches: modem-state notifications lost, reported on the wrong event, or
 // GetCommModemStatus not following them; a ring not reported when it ends;
-// output sent while the server has suspended the flow, or lost after it
-// resumed.
+// a break not reaching the server; output sent while the server has
+// suspended the flow, or lost after it resumed.
 TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
   const std::string python = PythonWithPySerial();
   if (python.empty()) GTEST_SKIP() << "python3 with pySerial is not installed (scripts/install-deps.sh installs it)";
@@ -337,6 +369,16 @@ TEST(PySerialServerPort, ModemStateNotificationsBecomeSignalEvents) {
   std::string echoed;
   EXPECT_EQ(port.ReceiveText(echoed, static_cast<std::int32_t>(all.size())), static_cast<std::int32_t>(all.size()));
   EXPECT_TRUE(SameBytes(echoed, all));
+
+  // A break begins and ends at the server; each echo shows the command
+  // before it was read.
+  for (const bool on : {true, false}) {
+    port.SetBreak(on);
+    EXPECT_EQ(port.SendText("b"), 1);
+    EXPECT_EQ(port.ReceiveText(echoed, 1), 1);
+    server.Command("break?");
+    EXPECT_EQ(server.Answer(), on ? "break 1" : "break 0");
+  }
 
   // FLOWCONTROL-SUSPEND holds the output, RESUME lets it go, nothing lost.
   TComTimeouts noWriteLimit = port.Timeouts();

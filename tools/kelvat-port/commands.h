@@ -20,6 +20,7 @@ int RunList(const Args& args);
 int RunMonitor(const Args& args);
 int RunSend(const Args& args);
 int RunSettings(const Args& args);
+int RunTerm(const Args& args);
 
 // Writes all of `text` to a descriptor; false (errno set) when it cannot.
 bool WriteAll(int fd, const std::string& text);

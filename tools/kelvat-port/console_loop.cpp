@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <system_error>
@@ -50,18 +52,34 @@ ConsoleLoop::~ConsoleLoop() { Release(); }
 
 void ConsoleLoop::Release() {
   CPort::Runtime::SetMainThreadWakeUp(nullptr);
+  if (timerFd_ >= 0) ::close(timerFd_);
+  timerFd_ = -1;
   if (wakeFd_ >= 0) ::close(wakeFd_);
   if (signalFd_ >= 0) ::close(signalFd_);
   wakeFd_ = signalFd_ = -1;
   pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
+void ConsoleLoop::StopAfter(std::chrono::milliseconds delay) {
+  if (timerFd_ < 0) timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (timerFd_ < 0) Fail("timerfd_create");
+  itimerspec when{};
+  const auto ms = std::max<std::chrono::milliseconds::rep>(delay.count(), 1);
+  when.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+  when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  if (::timerfd_settime(timerFd_, 0, &when, nullptr) != 0) Fail("timerfd_settime");
+}
+
 int ConsoleLoop::Run() {
   // Requests queued before the wake-up was installed.
   CPort::Runtime::ServeMainThreadQueue();
   while (!stopped_) {
-    pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const bool input = inputFd_ >= 0 && (!inputActive_ || inputActive_());
+    pollfd fds[4] = {{signalFd_, POLLIN, 0},
+                     {wakeFd_, POLLIN, 0},
+                     {input ? inputFd_ : -1, POLLIN, 0},
+                     {timerFd_, POLLIN, 0}};
+    if (::poll(fds, 4, -1) < 0) {
       if (errno == EINTR) continue;
       Fail("poll");
     }
@@ -74,6 +92,11 @@ int ConsoleLoop::Run() {
       std::uint64_t count = 0;
       if (::read(wakeFd_, &count, sizeof count) < 0 && errno != EAGAIN) Fail("read eventfd");
       CPort::Runtime::ServeMainThreadQueue();
+    }
+    if (!stopped_ && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) onInput_();
+    if (!stopped_ && (fds[3].revents & POLLIN)) {
+      timedOut_ = true;
+      return 0;
     }
   }
   return 0;

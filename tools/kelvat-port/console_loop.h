@@ -8,6 +8,9 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <functional>
+
 namespace KelvatPort {
 
 class ConsoleLoop {
@@ -28,12 +31,29 @@ class ConsoleLoop {
   // Ends Run() after the request being served. Main thread only.
   void Stop() { stopped_ = true; }
 
+  // Also waits for `fd` to be readable (or at its end) while `active()`
+  // holds (always, without one), and then calls `onReady` on this thread.
+  void WatchInput(int fd, std::function<void()> onReady, std::function<bool()> active = nullptr) {
+    inputFd_ = fd;
+    onInput_ = std::move(onReady);
+    inputActive_ = std::move(active);
+  }
+  // Ends Run() after `delay` unless it ended before (returns 0 then too).
+  void StopAfter(std::chrono::milliseconds delay);
+  // Whether Run() ended because the StopAfter time had passed.
+  bool TimedOut() const { return timedOut_; }
+
  private:
   void Release();
 
   int signalFd_ = -1;
   int wakeFd_ = -1;
   bool stopped_ = false;
+  int timerFd_ = -1;
+  bool timedOut_ = false;
+  int inputFd_ = -1;
+  std::function<void()> onInput_;
+  std::function<bool()> inputActive_;
   sigset_t previousMask_{};
 };
 

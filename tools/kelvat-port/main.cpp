@@ -18,6 +18,7 @@ const Command kCommands[] = {
     {"monitor", "show what a port receives, and its line events", RunMonitor},
     {"send", "write bytes to a port", RunSend},
     {"settings", "save or load a port's settings (INI file or registry store)", RunSettings},
+    {"term", "an interactive terminal on a port (keys to it, its output to the screen)", RunTerm},
 };
 
 std::string Overview() {
