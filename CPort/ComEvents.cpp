@@ -1,5 +1,7 @@
 // Event dispatch of the port: mask conversions, the per-event processing
 // steps, the open and close notifications, and the firing steps.
+#include <typeinfo>
+
 #include "CPort/ComPort.h"
 #include "CPort/ComThread.h"
 
@@ -46,6 +48,23 @@ void TCustomComPort::RunEventSteps(TComEvents batch, const TComThread& deliverer
   run(evRxFlag, &TCustomComPort::ProcessRxFlag);
   run(evRLSD, &TCustomComPort::ProcessRLSDChange);
   run(evRx80Full, &TCustomComPort::ProcessRx80Full);
+}
+
+TComEvents TCustomComPort::EventsThatAct(TComEvents batch) const {
+  // A class of its own may override the firing steps: every step counts.
+  if (typeid(*this) != typeid(TComPort) && typeid(*this) != typeid(TCustomComPort)) return batch;
+  // Steps that only fire their handler; a handler is looked at only for an
+  // event the batch holds.
+  TComEvents acting = batch;
+  auto dropUnhandled = [&](TComEvent event, const auto& handler) {
+    if (acting.Contains(event) && !handler) acting.Exclude(event);
+  };
+  dropUnhandled(evTxEmpty, OnTxEmpty);
+  dropUnhandled(evBreak, OnBreak);
+  dropUnhandled(evRing, OnRing);
+  dropUnhandled(evRxFlag, OnRxFlag);
+  dropUnhandled(evRx80Full, OnRx80Full);
+  return acting;
 }
 
 // --- Processing steps ---------------------------------------------------------

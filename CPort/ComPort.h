@@ -369,6 +369,12 @@ class TCustomComPort : public TComponent {
   // Runs the steps of one batch in their fixed order, until a handler closes
   // the port.
   void RunEventSteps(TComEvents batch, const TComThread& deliverer);
+  // The events of `batch` whose steps could do something a caller sees: a
+  // step with an effect of its own (taking or clearing the line errors,
+  // reading the modem lines, which may fail), or a handler to fire. The
+  // others are not worth a trip to the main thread. Reads the handler
+  // fields: called by the event thread, like the steps under smNone.
+  TComEvents EventsThatAct(TComEvents batch) const;
 
   Platform::HANDLE handle_ = Platform::INVALID_HANDLE_VALUE;
   // Read from any thread: a handler under smNone may close the port.

@@ -86,7 +86,10 @@ void TComThread::Execute() {
         batch_ = MaskToEvents(mask);
         if (!batch_.Empty()) {
           if (!deliveryAllowed && !(deliveryAllowed = AwaitDeliveryAllowed())) break;
-          DeliverEvents();
+          // A batch in which no step would do anything goes nowhere: the
+          // thread waits again at once instead of handing it over.
+          batch_ = port_->EventsThatAct(batch_);
+          if (!batch_.Empty()) DeliverEvents();
         }
         // A handler may have closed the port; its device is gone by now.
         if (StopRequested()) break;

@@ -6,8 +6,9 @@
 //
 // Everything the loop needs from the port (device handle, delivery method,
 // notification window) is taken when the thread is constructed, on the
-// thread that opens the port; the loop reads no port field afterwards, and it
-// calls into the port only to deliver a batch.
+// thread that opens the port; afterwards the loop calls into the port only to
+// deliver a batch and, before that, to learn whether any of its events has a
+// handler or a step that acts (a batch with neither is not handed over).
 #pragma once
 
 #include <atomic>

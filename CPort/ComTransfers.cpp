@@ -28,10 +28,19 @@ TransferRecord* NewRecord(int failCode) {
 
 // The private record of a synchronous transfer, released whatever happens.
 // Failing to create it fails the transfer with the transfer's own code.
+// While it lives, the transfer it carries is awaited at once by this thread,
+// which the platform is told: nothing else need keep it moving meanwhile.
 class ScopedRecord {
  public:
-  ScopedRecord(TCustomComPort& port, int failCode) : port_(port), record_(NewRecord(failCode)) {}
-  ~ScopedRecord() { port_.ReleaseTransferRecord(record_); }
+  ScopedRecord(TCustomComPort& port, int failCode) : port_(port), record_(NewRecord(failCode)) {
+    BeginAwaitedTransfers();
+  }
+  ~ScopedRecord() {
+    EndAwaitedTransfers();
+    port_.ReleaseTransferRecord(record_);
+  }
+  ScopedRecord(const ScopedRecord&) = delete;
+  ScopedRecord& operator=(const ScopedRecord&) = delete;
   TransferRecord* get() const { return record_; }
 
  private:

@@ -168,6 +168,7 @@ double MiBPerSecond(std::uint64_t bytes, Clock::duration took);
 struct Usage {
   double cpuMicros = 0;
   double switches = 0;
+  double voluntary = 0;  // of `switches`: a thread went to sleep (and was woken again)
   double migrations = 0;
 };
 
@@ -200,7 +201,9 @@ struct Child {
 };
 // Starts a child; `pass` descriptors become its descriptors 3, 4, ...
 // The child is killed when the thread that started it ends.
-Child StartChild(const std::string& mode, const std::string& arg, const std::vector<int>& pass = {});
+// `wrapper` (a tracer and its arguments) runs the child under it.
+Child StartChild(const std::string& mode, const std::string& arg, const std::vector<int>& pass = {},
+                 const std::vector<std::string>& wrapper = {});
 // One line of the child's output (without the newline); fails the run when
 // none comes within the limit.
 std::string ReadChildLine(Child& child, int limitMs);
@@ -218,10 +221,10 @@ enum class Placement { Process, Thread };
 const char* PlacementName(Placement where);
 
 struct FarJob {
-  enum class Kind { Write, Drain, Echo, WriteMany };
+  enum class Kind { Write, Drain, Echo, EchoLate, WriteMany };
   Kind kind = Kind::Write;
-  // Write, Drain: bytes of the pattern; WriteMany: bytes per master; Echo:
-  // bytes to echo.
+  // Write, Drain: bytes of the pattern; WriteMany: bytes per master; Echo,
+  // EchoLate: bytes to echo (EchoLate: each `chunk` microseconds late).
   std::uint64_t bytes = 0;
   std::size_t chunk = 4096;
 };
@@ -299,12 +302,29 @@ double PortReceive(const Options& o, const Pattern& p, const PortSetup& setup, P
 double PortSendText(const Options& o, const Pattern& p);
 double PortSendAsync(const Options& o, const Pattern& p);
 Trips PortRoundTrips(const Options& o, const PortSetup& setup, Placement where);
+// No events, every call blocking: SendText, and ReceiveBytes returning at the
+// first byte (port_blocking.cpp).
+double PortBlockingReceive(const Options& o, const Pattern& p);
+double PortBlockingSend(const Options& o, const Pattern& p);
+Trips PortBlockingRoundTrips(const Options& o);
+// Trip loops against a far side on `path`'s master, for the system call
+// counts (trip_syscalls.cpp): `ready` is called once the port is open (the
+// far side starts echoing then).
+using ReadyCallback = void (*)();
+void PortBlockingTripLoop(const std::string& path, int trips, ReadyCallback ready);
+void PortEventTripLoop(const std::string& path, int trips, const PortSetup& setup, ReadyCallback ready);
+void SpBlockingTripLoop(const std::string& path, int trips, ReadyCallback ready);
+// Child mode "trips-KIND" (argument: "TRIPS:SLAVE-PATH").
+int ChildTrips(const std::string& kind, const std::string& arg);
+// Why system calls cannot be counted here, or empty.
+std::string SyscallCounterProblem();
 double PortOpenClose(const Options& o);
 
 // The peers.
 double SpReceive(const Options& o, const Pattern& p);
 double SpSend(const Options& o, const Pattern& p);
 Trips SpRoundTrips(const Options& o);
+Trips SpBlockingRoundTrips(const Options& o);  // sp_blocking_write + sp_blocking_read_next
 double SpOpenClose(const Options& o);
 double QtReceive(const Options& o, const Pattern& p);
 double QtSend(const Options& o, const Pattern& p);

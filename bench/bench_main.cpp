@@ -8,7 +8,8 @@
 //   cport_bench --smoke    tiny sizes, 1 repetition: does every contender work?
 //   more: --reps N --bulk-mib N --round-trips N --idle-ms N --cycles N
 //         --ports N --only SECTION[,SECTION] --verbose
-//   sections: receive send round-trip open-close many-ports per-port idle
+//   sections: receive send round-trip syscalls open-close many-ports per-port idle
+//   (syscalls: system calls per round trip, counted under strace)
 #include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -29,7 +30,8 @@
 namespace bench {
 namespace {
 
-const char* const kSections[] = {"receive", "send", "round-trip", "open-close", "many-ports", "per-port", "idle"};
+const char* const kSections[] = {"receive",  "send",     "round-trip", "syscalls", "open-close",
+                                 "many-ports", "per-port", "idle"};
 
 std::string CpuModel() {
   std::ifstream info("/proc/cpuinfo");
@@ -68,7 +70,7 @@ void CheckIoctlStandIn() {
                "cport_bench: %s\n"
                "usage: cport_bench [--smoke | --quick] [--reps N] [--bulk-mib N] [--round-trips N]\n"
                "                   [--idle-ms N] [--cycles N] [--ports N] [--verbose]\n"
-               "                   [--only receive,send,round-trip,open-close,many-ports,per-port,idle]\n",
+               "                   [--only receive,send,round-trip,syscalls,open-close,many-ports,per-port,idle]\n",
                why.c_str());
   std::exit(2);
 }
@@ -179,6 +181,7 @@ int main(int argc, char** argv) {
   section("receive", [&] { ReceiveSection(o, pattern, results); });
   section("send", [&] { SendSection(o, pattern, results); });
   section("round-trip", [&] { RoundTripSection(o, results); });
+  section("syscalls", [&] { SyscallSection(o, results); });
   section("open-close", [&] { OpenCloseSection(o, results); });
   section("many-ports", [&] { ManyPortsSection(o, pattern, results); });
   section("per-port", [&] { PerPortSection(o, results); });

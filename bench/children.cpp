@@ -28,12 +28,23 @@ int RunChildMode(const std::string& mode, const std::string& arg) {
   const int n = std::atoi(arg.c_str());
   if (mode == "idle-raw") return ChildIdleRaw(n);
   if (mode == "idle-port") return ChildIdlePort(n);
+  if (mode.rfind("trips-", 0) == 0) return ChildTrips(mode.substr(6), arg);
   if (mode.rfind("hold-", 0) == 0) return ChildHold(mode.substr(5), n);
   std::fprintf(stderr, "cport_bench: unknown child mode %s\n", mode.c_str());
   return 2;
 }
 
-Child StartChild(const std::string& mode, const std::string& arg, const std::vector<int>& pass) {
+Child StartChild(const std::string& mode, const std::string& arg, const std::vector<int>& pass,
+                 const std::vector<std::string>& wrapper) {
+  // Built before the fork: the child may only make async-signal-safe calls.
+  char self[4096];
+  const ssize_t selfLength = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (selfLength <= 0) FailErrno("readlink /proc/self/exe");
+  self[selfLength] = '\0';
+  std::vector<const char*> argv;
+  for (const std::string& word : wrapper) argv.push_back(word.c_str());
+  for (const char* word : {static_cast<const char*>(self), "--child", mode.c_str(), arg.c_str()}) argv.push_back(word);
+  argv.push_back(nullptr);
   int outPipe[2];
   int inPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(inPipe, O_CLOEXEC) != 0) FailErrno("pipe2");
@@ -59,8 +70,7 @@ Child StartChild(const std::string& mode, const std::string& arg, const std::vec
     for (std::size_t i = 0; i < high.size(); ++i) ::dup2(high[i], 3 + static_cast<int>(i));
     // Nothing else of the parent's (its ports' descriptors among them).
     ::syscall(SYS_close_range, 3 + high.size(), ~0U, 0);
-    const char* argv[] = {"cport_bench", "--child", mode.c_str(), arg.c_str(), nullptr};
-    ::execv("/proc/self/exe", const_cast<char* const*>(argv));
+    ::execv(argv[0], const_cast<char* const*>(argv.data()));
     static const char message[] = "cport_bench: exec of a child failed\n";
     [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
     ::_exit(127);

@@ -37,6 +37,7 @@ Usage Now() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   u.switches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+  u.voluntary = static_cast<double>(usage.ru_nvcsw);
   return u;
 }
 
@@ -59,6 +60,7 @@ Usage UsageMeter::Read() const {
   Usage u = Now();
   u.cpuMicros -= start_.cpuMicros;
   u.switches -= start_.switches;
+  u.voluntary -= start_.voluntary;
   u.migrations = std::numeric_limits<double>::quiet_NaN();
   std::uint64_t count = 0;
   if (perf_ >= 0 && ::read(perf_, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {

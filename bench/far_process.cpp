@@ -28,6 +28,7 @@ const char* KindName(FarJob::Kind kind) {
     case FarJob::Kind::Write: return "write";
     case FarJob::Kind::Drain: return "drain";
     case FarJob::Kind::Echo: return "echo";
+    case FarJob::Kind::EchoLate: return "echo-late";
     case FarJob::Kind::WriteMany: return "write-many";
   }
   return "?";
@@ -127,6 +128,7 @@ int ChildFar(const std::string& arg) {
   if (name == "write") job.kind = FarJob::Kind::Write;
   else if (name == "drain") job.kind = FarJob::Kind::Drain;
   else if (name == "echo") job.kind = FarJob::Kind::Echo;
+  else if (name == "echo-late") job.kind = FarJob::Kind::EchoLate;
   else if (name == "write-many") job.kind = FarJob::Kind::WriteMany;
   else Fail("far side process: bad job kind " + name);
   std::vector<int> masters;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "bench.h"
@@ -55,7 +56,7 @@ Clock::time_point FarDrain(int master, const Pattern& pattern, std::uint64_t tot
   return Clock::now();
 }
 
-void FarEcho(int master, std::uint64_t count, std::vector<int>& cpus) {
+void FarEcho(int master, std::uint64_t count, std::vector<int>& cpus, std::chrono::microseconds late = {}) {
   std::uint8_t buffer[256];
   std::uint64_t echoed = 0;
   while (echoed < count) {
@@ -67,6 +68,7 @@ void FarEcho(int master, std::uint64_t count, std::vector<int>& cpus) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n <= 0) FailErrno("far side: read");
     cpus.push_back(CurrentCpu());
+    if (late.count() > 0) std::this_thread::sleep_for(late);
     std::size_t done = 0;
     while (done < static_cast<std::size_t>(n)) {
       const ssize_t w = ::write(master, buffer + done, static_cast<std::size_t>(n) - done);
@@ -138,8 +140,10 @@ FarReport RunFarJob(const std::vector<int>& masters, const FarJob& job) {
       report.end = FarDrain(masters[0], pattern, job.bytes);
       break;
     case FarJob::Kind::Echo:
+    case FarJob::Kind::EchoLate:
       report.echoCpus.reserve(static_cast<std::size_t>(job.bytes));
-      FarEcho(masters[0], job.bytes, report.echoCpus);
+      FarEcho(masters[0], job.bytes, report.echoCpus,
+              std::chrono::microseconds(job.kind == FarJob::Kind::EchoLate ? job.chunk : 0));
       report.end = Clock::now();
       break;
     case FarJob::Kind::WriteMany:

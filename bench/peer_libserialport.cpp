@@ -172,6 +172,51 @@ Trips SpRoundTrips(const Options& o) {
   return trips;
 }
 
+namespace {
+
+// One trip with the blocking calls: a byte out, then the first byte back.
+void SpBlockingTrip(sp_port* port, std::uint8_t byte, const std::string& name) {
+  Call(sp_blocking_write(port, &byte, 1, kWaitLimitMs), "sp_blocking_write");
+  std::uint8_t back = 0;
+  const sp_return n = sp_blocking_read_next(port, &back, 1, kWaitLimitMs);
+  Call(n, "sp_blocking_read_next");
+  if (n == 0) Fail(name + ": no echo for 10 s");
+  Check(back == byte, name + ": the echo differs from the byte sent");
+}
+
+}  // namespace
+
+Trips SpBlockingRoundTrips(const Options& o) {
+  const std::string name = "round trips (libserialport, blocking)";
+  WatchdogScope dog(name, o.RunLimit());
+  Pty pty;
+  const int total = o.warmupTrips + o.roundTrips;
+  FarSide far({pty.Master()}, {FarJob::Kind::Echo, static_cast<std::uint64_t>(total), 1}, Placement::Process);
+  const SpLink link(pty.SlavePath());
+  SpPort port(link.Path());
+  port.Open();
+  far.Go();
+  Trips trips;
+  trips.micros.reserve(static_cast<std::size_t>(o.roundTrips));
+  for (int i = 0; i < total; ++i) {
+    const Clock::time_point t0 = Clock::now();
+    SpBlockingTrip(port.Get(), static_cast<std::uint8_t>(i), name);
+    const Clock::time_point t1 = Clock::now();
+    trips.cpus.push_back(CurrentCpu());
+    if (i >= o.warmupTrips) trips.micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+  }
+  trips.far = far.Finish();
+  return trips;
+}
+
+void SpBlockingTripLoop(const std::string& path, int trips, ReadyCallback ready) {
+  const SpLink link(path);
+  SpPort port(link.Path());
+  port.Open();
+  ready();
+  for (int i = 0; i < trips; ++i) SpBlockingTrip(port.Get(), static_cast<std::uint8_t>(i), "trip loop (libserialport)");
+}
+
 double SpOpenClose(const Options& o) {
   WatchdogScope dog("open + close (libserialport)", o.RunLimit());
   Pty pty;

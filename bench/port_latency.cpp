@@ -82,4 +82,42 @@ Trips PortRoundTrips(const Options& o, const PortSetup& setup, Placement where) 
   return trips;
 }
 
+// The same trips with no far side of its own and nothing measured: what a
+// tracer counts the system calls of (see trip_syscalls.cpp).
+void PortEventTripLoop(const std::string& path, int trips, const PortSetup& setup, ReadyCallback ready) {
+  const std::string name = std::string("trip loop (port, ") + DeliveryName(setup.delivery) + ")";
+  TComPort port;
+  ApplySetup(port, path, setup);
+  std::atomic<int> received{0};
+  std::uint8_t last = 0;
+  Signal handedBack;
+  port.OnRxChar = [&](TComponent*, std::int32_t count) {
+    Guarded(name, [&] {
+      std::uint8_t buffer[64];
+      const std::int32_t n = port.ReceiveBytes(buffer, std::min<std::int32_t>(count, sizeof buffer));
+      if (n <= 0) return;
+      last = buffer[n - 1];
+      received.store(received.load(std::memory_order_relaxed) + n, std::memory_order_release);
+    });
+    if (setup.delivery == Delivery::None) handedBack.Raise();
+  };
+  port.OpenPort();
+  ready();
+  for (int i = 0; i < trips; ++i) {
+    if (port.SendText(std::string(1, static_cast<char>(i))) != 1) Fail(name + ": SendText");
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+    while (received.load(std::memory_order_acquire) < i + 1) {
+      if (setup.delivery == Delivery::None) {
+        if (!handedBack.WaitUntil(deadline)) Fail(name + ": no echo within 10 s");
+      } else {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) Fail(name + ": no echo within 10 s");
+        Runtime::WaitAndServeMainThreadQueue(left);
+      }
+    }
+    Check(last == static_cast<std::uint8_t>(i), name + ": the echo differs from the byte sent");
+  }
+  port.ClosePort();
+}
+
 }  // namespace bench

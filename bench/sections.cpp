@@ -60,6 +60,7 @@ void ReceiveSection(const Options& o, const Pattern& p, Results& results) {
   Interleave(o, {
                     bulk(kReceive, kReceiveCpu, kRaw, [&] { return RawReceive(o, p, Placement::Process); }),
                     bulk(kReceive, kReceiveCpu, kSp, [&] { return SpReceive(o, p); }),
+                    bulk(kReceive, kReceiveCpu, kPortBlocking, [&] { return PortBlockingReceive(o, p); }),
                     bulk(kReceive, kReceiveCpu, kQt, [&] { return QtReceive(o, p); }),
                     bulk(kReceive, kReceiveCpu, kAsio, [&] { return AsioReceive(o, p); }),
                     bulk(kReceive, kReceiveCpu, kPortNone, [&] { return PortReceive(o, p, none, Placement::Process); }),
@@ -97,6 +98,7 @@ void SendSection(const Options& o, const Pattern& p, Results& results) {
                     bulk(kAsio, [&] { return AsioSend(o, p); }),
                     bulk(kSendText, [&] { return PortSendText(o, p); }),
                     bulk(kSendAsync, [&] { return PortSendAsync(o, p); }),
+                    bulk(kPortBlocking, [&] { return PortBlockingSend(o, p); }),
                 });
 }
 
@@ -106,6 +108,9 @@ void RoundTripSection(const Options& o, Results& results) {
   results.Declare({kTripP50, "us", 1, kRaw, ""});
   results.Declare({kTripP99, "us", 1, kRaw, ""});
   results.Declare({kTripSwitches, "per trip", 2, kRaw, countNote});
+  results.Declare({kTripWakeups, "per trip", 2, kRaw,
+                   "voluntary context switches of the measuring process's threads (each is a sleep that ends in a "
+                   "wake-up); the far side is not in it"});
   results.Declare({kTripMigrations, "per 1000", 1, "", ""});
   results.Declare({kTripSameCpu, "share", 2, "",
                    "trips whose echo was taken (by the thread that reads it) on the CPU the far side wrote it on"});
@@ -127,6 +132,7 @@ void RoundTripSection(const Options& o, Results& results) {
       results.Add(oldWay ? kTripOldP50 : kTripP50, contender, p50);
       results.Add(oldWay ? kTripOldP99 : kTripP99, contender, p99);
       results.Add(oldWay ? kTripOldSwitches : kTripSwitches, contender, switches);
+      if (!oldWay) results.Add(kTripWakeups, contender, PerTrip(used.voluntary, o));
       results.Add(oldWay ? kTripOldMigrations : kTripMigrations, contender, migrations);
       results.Add(oldWay ? kTripOldSameCpu : kTripSameCpu, contender, sameCpu);
       Progress(o, Rep("round trip", rep, contender) + " p50 " + Format(p50, 1) + " us, p99 " + Format(p99, 1) +
@@ -142,6 +148,8 @@ void RoundTripSection(const Options& o, Results& results) {
                     trips(false, kRaw, [&] { return RawRoundTrips(o, Placement::Process); }),
                     trips(false, kHandoff, [&] { return HandoffRoundTrips(o); }),
                     trips(false, kSp, [&] { return SpRoundTrips(o); }),
+                    trips(false, kSpBlocking, [&] { return SpBlockingRoundTrips(o); }),
+                    trips(false, kPortBlocking, [&] { return PortBlockingRoundTrips(o); }),
                     trips(false, kQt, [&] { return QtRoundTrips(o); }),
                     trips(false, kAsio, [&] { return AsioRoundTrips(o); }),
                     trips(false, kPortNone, [&] { return PortRoundTrips(o, none, Placement::Process); }),

@@ -13,6 +13,8 @@ inline const std::string kRaw = "raw termios + poll";
 inline const std::string kRawWatcher = "raw + a watcher thread";
 inline const std::string kHandoff = "raw, one hand-off (floor)";
 inline const std::string kSp = "libserialport";
+inline const std::string kSpBlocking = "libserialport blocking calls";
+inline const std::string kPortBlocking = "port blocking, no events";
 inline const std::string kQt = "QSerialPort";
 inline const std::string kAsio = "boost.asio serial_port";
 inline const std::string kPortNone = "port smNone";
@@ -34,6 +36,10 @@ inline const std::string kSendCpu = "send: CPU of the sending process, ms per Mi
 inline const std::string kTripP50 = "round trip p50, us";
 inline const std::string kTripP99 = "round trip p99, us";
 inline const std::string kTripSwitches = "round trip: context switches per trip, both sides";
+inline const std::string kTripWakeups =
+    "round trip: wake-ups per trip in the measuring process (voluntary context switches)";
+inline const std::string kTripSyscalls = "round trip: system calls per trip in the measuring process";
+inline const std::string kTripFutex = "round trip: futex calls per trip in the measuring process";
 inline const std::string kTripMigrations = "round trip: CPU migrations per 1000 trips, both sides";
 inline const std::string kTripSameCpu = "round trip: share of trips with both ends on one CPU";
 inline const std::string kTripOldSameCpu = "round trip with the far side a thread: share of trips with both ends on one CPU";
@@ -60,6 +66,7 @@ void OpenCloseSection(const Options& o, Results& results);
 void ManyPortsSection(const Options& o, const Pattern& p, Results& results);
 void PerPortSection(const Options& o, Results& results);
 void IdleSection(const Options& o, Results& results);
+void SyscallSection(const Options& o, Results& results);
 
 // Prints the goals, each met or missed, from the figures at hand.
 void PrintGoals(const Options& o, const Results& results);

@@ -9,7 +9,7 @@ packages=(
   gettext
   libsqlite3-dev libsimpleini-dev
   qt6-base-dev
-  libserialport-dev qt6-serialport-dev libboost-dev
+  libserialport-dev qt6-serialport-dev libboost-dev strace
   xvfb xauth
   clang libclang-rt-14-dev libfuzzer-14-dev
   dpkg-dev file desktop-file-utils

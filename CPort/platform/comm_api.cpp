@@ -52,8 +52,10 @@ BOOL Transfer(const std::shared_ptr<CommEngine>& device, OVERLAPPED* overlapped,
     // The engine wakes its completion waiters itself: no event is needed.
     OVERLAPPED own{};
     DWORD done = 0;
+    BeginAwaitedTransfers();
     DWORD status = start(&own, nullptr, done);
     if (status == ERROR_IO_PENDING) status = device->OverlappedResult(&own, true, done);
+    EndAwaitedTransfers();
     if (count != nullptr) *count = done;
     return Result(status);
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "awaited_transfers_p.h"
 #include "comm_engine_p.h"
 #include "unattended_driver_p.h"
 
@@ -181,6 +182,10 @@ DWORD CommEngine::SetMask(DWORD mask) {
     if (wait_) FinishWait(ERROR_SUCCESS, 0);
     const bool armsRxChar = (mask & EV_RXCHAR) != 0 && (mask_ & EV_RXCHAR) == 0;
     history_ &= mask;
+    constexpr DWORD kArrivalEvents = EV_RXCHAR | EV_RX80FULL;
+    // Input edges are not counted while no arrival event is armed: what
+    // waits now arrived before the events were.
+    if (!capturing_ && (mask_ & kArrivalEvents) == 0 && (mask & kArrivalEvents) != 0) kernelSeen_ = KernelInput();
     mask_ = mask;
     if (armsRxChar) RememberWaitingInput();
   }
@@ -362,7 +367,7 @@ DWORD CommEngine::Read(void* buffer, DWORD count, OVERLAPPED* overlapped, std::s
     }
   }
   MarkPending(overlapped, read.event);
-  reads_.push_back(std::move(read));
+  Queue(reads_, std::move(read));
   return ERROR_IO_PENDING;
 }
 
@@ -396,8 +401,34 @@ DWORD CommEngine::Write(const void* data, DWORD count, OVERLAPPED* overlapped,
     ActivateWrite(write, Clock::now());
   }
   MarkPending(overlapped, write.event);
-  writes_.push_back(std::move(write));
+  Queue(writes_, std::move(write));
   return ERROR_IO_PENDING;
+}
+
+// A pending transfer joins its queue. One that its caller waits for at once
+// is noted as such: that caller is about to drive the device itself.
+void CommEngine::Queue(std::deque<Transfer>& queue, Transfer&& transfer) {
+  if (AwaitedTransfers::Active()) {
+    transfer.awaitedBy = std::this_thread::get_id();
+    AwaitedTransfers::Note(shared_from_this());
+  }
+  queue.push_back(std::move(transfer));
+}
+
+void CommEngine::ReleaseAwaited() {
+  Guard guard(*this);
+  const std::thread::id self = std::this_thread::get_id();
+  for (auto* queue : {&reads_, &writes_}) {
+    for (Transfer& transfer : *queue) {
+      if (transfer.awaitedBy == self) transfer.awaitedBy = std::thread::id();
+    }
+  }
+}
+
+bool CommEngine::HasUnawaitedTransfers() const {
+  auto unawaited = [](const Transfer& transfer) { return transfer.awaitedBy == std::thread::id(); };
+  return std::any_of(reads_.begin(), reads_.end(), unawaited) ||
+         std::any_of(writes_.begin(), writes_.end(), unawaited);
 }
 
 // ---- input -----------------------------------------------------------------------
@@ -439,6 +470,12 @@ std::size_t CommEngine::KernelInput() const {
 void CommEngine::InputEdge() {
   if (capturing_) {
     PullInput();
+    return;
+  }
+  if ((mask_ & (EV_RXCHAR | EV_RX80FULL)) == 0) {
+    // Nobody is told about arrivals: nothing to count, only a read to serve.
+    // The count is taken afresh when the events are armed (SetMask).
+    if (!reads_.empty()) PullInput();
     return;
   }
   const std::size_t available = KernelInput();
@@ -742,8 +779,9 @@ void CommEngine::Lead(int change) {
 }
 
 // Brings the descriptors in line with the work left: EPOLLOUT only while
-// writes wait, the timer at the nearest deadline, and the unattended driver
-// only while transfers are pending with nobody driving.
+// writes wait, the timer no later than the nearest deadline, and the
+// unattended driver only while transfers are pending that nobody drives or
+// is about to.
 void CommEngine::UpdatePlan() {
   if (closing_) return;
   if (fd_ >= 0 && !lost_) {
@@ -758,17 +796,19 @@ void CommEngine::UpdatePlan() {
   TimePoint deadline = TimePoint::max();
   if (!reads_.empty() && reads_.front().active) deadline = reads_.front().Deadline();
   if (!writes_.empty() && writes_.front().active) deadline = std::min(deadline, writes_.front().totalDeadline);
-  if (deadline != armedDeadline_) {
+  // Armed only for a deadline nearer than the armed one. A timer left at a
+  // deadline that has moved on fires early once (Drive finds nothing due and
+  // the timer is armed afresh), which costs less than a call per transfer.
+  if (deadline < armedDeadline_) {
     itimerspec when{};
-    if (deadline != TimePoint::max()) {
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
-      // 0 would disarm the timer; a deadline that early has passed anyway.
-      when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-      when.it_value.tv_nsec = std::max<long>(static_cast<long>(ns % 1000000000), when.it_value.tv_sec == 0 ? 1 : 0);
-    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    // 0 would disarm the timer; a deadline that early has passed anyway.
+    when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    when.it_value.tv_nsec = std::max<long>(static_cast<long>(ns % 1000000000), when.it_value.tv_sec == 0 ? 1 : 0);
     if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) armedDeadline_ = deadline;
   }
-  const bool unattended = leaders_ == 0 && !lost_ && (!reads_.empty() || !writes_.empty());
+  // A transfer whose caller waits for it at once needs no driver meanwhile.
+  const bool unattended = leaders_ == 0 && !lost_ && HasUnawaitedTransfers();
   if (unattended != unattended_) {
     if (!unattended) {
       UnattendedDriver::Remove(this);

@@ -94,6 +94,9 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
   DWORD SetBreak(bool on);
   // GetOverlappedResult for an operation started on this device.
   DWORD OverlappedResult(OVERLAPPED* overlapped, bool wait, DWORD& transferred);
+  // The calling thread's stretch of awaited transfers has ended: its
+  // transfers still pending here become ordinary pending work.
+  void ReleaseAwaited();
 
   // DeviceSink
   void BytesArrived(const std::uint8_t* data, std::size_t count) override;
@@ -124,6 +127,7 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
     ReadPlan read;                      // reads
     std::optional<std::uint64_t> totalMs;
     bool active = false;                // at the head of its queue, deadlines running
+    std::thread::id awaitedBy;          // the thread that waits for it at once, if any
     TimePoint totalDeadline = TimePoint::max();
     TimePoint intervalDeadline = TimePoint::max();
     TimePoint Deadline() const { return std::min(totalDeadline, intervalDeadline); }
@@ -168,6 +172,8 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
   void Lose(int error);
   void FailAll(DWORD status);
   bool IsPendingHere(const OVERLAPPED* overlapped) const;
+  bool HasUnawaitedTransfers() const;
+  void Queue(std::deque<Transfer>& queue, Transfer&& transfer);
   std::size_t KernelInput() const;
   DWORD AwaitCompletion(OVERLAPPED* overlapped);
 
@@ -214,6 +220,10 @@ class CommEngine final : public DeviceSink, public EventDriver, public std::enab
   std::vector<std::shared_ptr<Waiter>> completionWaiters_;
   bool unattended_ = false;             // registered with the unattended driver
   std::uint32_t deviceInterest_ = 0;    // the device's epoll events now
+  // When the timer fires next: never later than the nearest deadline, but
+  // possibly earlier (a deadline that moved on is not re-armed until the
+  // timer fires for it), so that a stream of transfers costs no timer call
+  // each.
   TimePoint armedDeadline_ = TimePoint::max();
 };
 

@@ -1,35 +1,30 @@
 // The RFC 2217 device kind ("rfc2217://HOST:PORT"): a serial port on a com
 // port server, reached over Telnet.
 //
-// The backend is push-style (no descriptor for the engine): a reader thread
-// of its own waits on the socket, undoes the Telnet layer into a bounded
-// input buffer and tells the engine that input is there (DeviceSink::Wake);
-// the engine then takes it with Read. Keeping the decoded bytes here, not in
-// the socket, is what lets the engine's queue fill up without anything being
-// lost: while the buffer is full the socket is not read, and TCP holds the
-// server back.
+// The engine polls the socket as it polls a tty, and the thread that drives
+// the engine decodes: Read undoes the Telnet layer in the caller's buffer,
+// answers negotiations and takes the server's notifications (modem and line
+// state, flow control) as it meets them. There is no thread of the
+// backend's own. The engine reads only while its queue has room, so TCP holds
+// the server back when nobody reads.
 //
-// A setting or a purge waits for the server's answer (kAnswerLimit at most).
-// The engine holds its lock meanwhile, so the reader thread may be stuck
-// reporting to it; the waiting call therefore reads the socket itself, and
-// the reader thread stands aside until it is done.
+// A setting or a purge waits for the server's answer (kAnswerLimit at most),
+// reading the socket meanwhile; data that arrives then is decoded into a
+// bounded buffer here, which Read hands over first (the engine is told with
+// DeviceSink::Wake, as no edge of the socket will report it).
 //
 // Lock order: the engine's lock, then mutex_. Nothing calls the sink while
 // holding mutex_: reports are collected under it and handed over after.
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "net_backend.h"
 #include "rfc2217_messages.h"
@@ -42,7 +37,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Rfc2217::Setting;
 
-// Decoded input kept for the engine; while full, the socket is not read.
+// Input decoded while a call waits for the server; while full, that call
+// reads the socket no further.
 constexpr std::size_t kInputCapacity = 64 * 1024;
 // Input and output are moved in pieces of this size.
 constexpr std::size_t kChunk = 16 * 1024;
@@ -55,16 +51,12 @@ constexpr std::uint8_t Bit(Setting setting) { return static_cast<std::uint8_t>(1
 
 class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListener {
  public:
-  Rfc2217Backend(int fd, int wakeFd, std::string peer)
+  Rfc2217Backend(int fd, std::string peer)
       : fd_(fd),
-        wakeFd_(wakeFd),
         peer_(std::move(peer)),
         negotiator_({Telnet::Option::Binary, Telnet::Option::SuppressGoAhead, Telnet::Option::ComPort},
                     {Telnet::Option::Binary, Telnet::Option::SuppressGoAhead, Telnet::Option::ComPort}) {}
-  ~Rfc2217Backend() override {
-    Detach();
-    Close();
-  }
+  ~Rfc2217Backend() override { Close(); }
   Rfc2217Backend(const Rfc2217Backend&) = delete;
   Rfc2217Backend& operator=(const Rfc2217Backend&) = delete;
 
@@ -79,7 +71,7 @@ class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListen
   int ApplyState(const DCB& dcb) override;
   // The engine times transfers itself.
   int ApplyTimeouts(const COMMTIMEOUTS&) override { return 0; }
-  int PollFd() const override { return -1; }
+  int PollFd() const override { return fd_; }
   ssize_t Read(std::uint8_t* buffer, std::size_t count) override;
   ssize_t Write(const std::uint8_t* data, std::size_t count) override;
   int OutputQueued(DWORD& count) override;
@@ -104,6 +96,8 @@ class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListen
 
   // The rest runs with mutex_ held.
   ssize_t Send(const std::uint8_t* data, std::size_t count);
+  ssize_t Receive(std::uint8_t* buffer, std::size_t count);
+  std::size_t TakeDecoded(std::uint8_t* data, std::size_t count);
   void Pump();
   bool Flush();
   void SendMessage(const std::vector<std::uint8_t>& message);
@@ -118,19 +112,12 @@ class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListen
   Reports TakeReports();
 
   void Deliver(const Reports& reports);
-  void SignalReader();
-  void ReaderLoop();
 
   int fd_;
-  int wakeFd_;
   const std::string peer_;
-  std::thread reader_;
-  DeviceSink* sink_ = nullptr;  // set before the reader starts, cleared after it ended
+  DeviceSink* sink_ = nullptr;  // between Attach and Detach
 
   std::mutex mutex_;
-  std::condition_variable callerDone_;  // the reader waits here while a call reads
-  bool stopping_ = false;
-  bool callerReading_ = false;
 
   Telnet::Decoder decoder_;
   Telnet::Negotiator negotiator_;
@@ -138,13 +125,16 @@ class Rfc2217Backend final : public DeviceBackend, private Telnet::DecoderListen
   std::size_t inHead_ = 0;
   std::vector<std::uint8_t> out_;  // encoded bytes not yet taken by the socket
   std::size_t outHead_ = 0;
+  // A doubled 0xFF of which the socket took only the first half: the byte is
+  // not reported as written until the second half (in out_) has gone too.
+  const std::uint8_t* cutPair_ = nullptr;
   std::vector<std::uint8_t> scratch_;
   int lost_ = 0;
   std::string lossDetail_;
 
   // Flow and line state from the server.
   bool suspended_ = false;     // FLOWCONTROL-SUSPEND until RESUME
-  bool writeWaiting_ = false;  // the engine has output that did not fit
+  bool writeWaiting_ = false;  // the engine has output that did not fit (told by Wake when it may)
   bool txEmptyWanted_ = false;
   std::uint8_t modemState_ = 0;
   bool checkParity_ = false;
@@ -203,19 +193,7 @@ int Rfc2217Backend::Negotiate(std::string& detail) {
 
 void Rfc2217Backend::Attach(DeviceSink* sink) {
   sink_ = sink;
-  try {
-    reader_ = std::thread(&Rfc2217Backend::ReaderLoop, this);
-  } catch (const std::system_error&) {
-    // Without the reader nothing would ever arrive: the port fails at once
-    // instead of staying silent.
-    {
-      std::lock_guard lock(mutex_);
-      Lose("no thread could be started to read the connection");
-    }
-    sink->DeviceLost(EIO);
-    return;
-  }
-  // Input that came with the negotiation.
+  // Input that came with the negotiation: no edge of the socket tells.
   bool haveInput = false;
   {
     std::lock_guard lock(mutex_);
@@ -224,25 +202,12 @@ void Rfc2217Backend::Attach(DeviceSink* sink) {
   if (haveInput) sink->Wake();
 }
 
-void Rfc2217Backend::Detach() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  callerDone_.notify_all();
-  SignalReader();
-  if (reader_.joinable()) reader_.join();
-  sink_ = nullptr;
-}
+void Rfc2217Backend::Detach() { sink_ = nullptr; }
 
 void Rfc2217Backend::Close() {
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;
-  }
-  if (wakeFd_ >= 0) {
-    ::close(wakeFd_);
-    wakeFd_ = -1;
   }
 }
 
@@ -287,7 +252,6 @@ int Rfc2217Backend::Purge(DWORD flags) {
   if (rx) {
     in_.clear();
     inHead_ = 0;
-    SignalReader();  // room again
   }
   if (!purgeSilent_) {
     // Data ahead of the server's answer was sent before it purged: it goes
@@ -325,11 +289,17 @@ int Rfc2217Backend::SetBreak(bool on) {
 
 ssize_t Rfc2217Backend::Read(std::uint8_t* buffer, std::size_t count) {
   if (count == 0) return 0;
-  std::lock_guard lock(mutex_);
-  const std::size_t available = InputSize();
-  if (available == 0) return lost_ != 0 ? -lost_ : -EAGAIN;
-  const bool wasFull = InputRoom() == 0;
-  const std::size_t n = std::min(count, available);
+  std::unique_lock lock(mutex_);
+  const ssize_t result = InputSize() > 0 ? static_cast<ssize_t>(TakeDecoded(buffer, count)) : Receive(buffer, count);
+  const Reports reports = TakeReports();
+  lock.unlock();
+  Deliver(reports);
+  return result;
+}
+
+// Hands over what a waiting call decoded.
+std::size_t Rfc2217Backend::TakeDecoded(std::uint8_t* buffer, std::size_t count) {
+  const std::size_t n = std::min(count, InputSize());
   std::memcpy(buffer, in_.data() + inHead_, n);
   inHead_ += n;
   if (inHead_ == in_.size()) {
@@ -339,8 +309,38 @@ ssize_t Rfc2217Backend::Read(std::uint8_t* buffer, std::size_t count) {
     in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(inHead_));
     inHead_ = 0;
   }
-  if (wasFull) SignalReader();
-  return static_cast<ssize_t>(n);
+  return n;
+}
+
+// Reads the socket into `buffer` and decodes there, until some data came or
+// the socket is empty. What decoding produced (answers to negotiations) is
+// sent on.
+ssize_t Rfc2217Backend::Receive(std::uint8_t* buffer, std::size_t count) {
+  if (lost_ != 0) return -lost_;
+  ssize_t result = -EAGAIN;
+  while (lost_ == 0) {
+    const ssize_t got = ::recv(fd_, buffer, std::min(count, kChunk), MSG_DONTWAIT);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) Lose(std::string("receiving: ") + std::strerror(errno));
+      break;
+    }
+    if (got == 0) {
+      Lose("the server closed the connection");
+      break;
+    }
+    // Nobody waits for a purge answer here: every call that does holds the
+    // engine, and so does the caller of Read.
+    std::size_t data = decoder_.Decode(buffer, static_cast<std::size_t>(got), *this);
+    if (dropNull_) data = static_cast<std::size_t>(std::remove(buffer, buffer + data, std::uint8_t{0}) - buffer);
+    if (data > 0) {
+      result = static_cast<ssize_t>(data);
+      break;
+    }
+  }
+  Flush();
+  if (result < 0 && lost_ != 0) return -lost_;
+  return result;
 }
 
 ssize_t Rfc2217Backend::Write(const std::uint8_t* data, std::size_t count) {
@@ -360,43 +360,56 @@ ssize_t Rfc2217Backend::Send(const std::uint8_t* data, std::size_t count) {
   if (suspended_ || !Flush()) {
     if (lost_ != 0) return -lost_;
     writeWaiting_ = true;
-    if (!suspended_) SignalReader();
     return -EAGAIN;
   }
-  const std::size_t take = std::min(count, kChunk);
-  scratch_.clear();
-  Telnet::AppendEscaped(scratch_, data, take);
-  ssize_t sent = 0;
-  for (;;) {
-    sent = ::send(fd_, scratch_.data(), scratch_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent >= 0 || errno != EINTR) break;
+  if (cutPair_ != nullptr) {
+    // The second half of a cut 0xFF pair has just gone: that byte is written.
+    const bool same = data == cutPair_ && data[0] == Telnet::kIac;
+    cutPair_ = nullptr;
+    if (same) return 1;
   }
-  if (sent < 0) {
-    if (errno == EAGAIN) {
-      writeWaiting_ = true;
-      SignalReader();
-      return -EAGAIN;
+  // Piece by piece until all is sent or the socket is full: a short count
+  // means full, so the engine may wait for the socket to become writable.
+  std::size_t total = 0;
+  while (total < count) {
+    const std::uint8_t* piece = data + total;
+    const std::size_t take = std::min(count - total, kChunk);
+    scratch_.clear();
+    Telnet::AppendEscaped(scratch_, piece, take);
+    ssize_t sent = 0;
+    for (;;) {
+      sent = ::send(fd_, scratch_.data(), scratch_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent >= 0 || errno != EINTR) break;
     }
-    Lose(std::string("sending: ") + std::strerror(errno));
-    return -lost_;
-  }
-  // How many data bytes the sent part covers. A doubled 0xFF cut in half
-  // counts as taken: its second half waits in out_ and goes first next time.
-  std::size_t consumed = 0;
-  std::size_t encoded = 0;
-  const auto done = static_cast<std::size_t>(sent);
-  while (consumed < take && encoded < done) {
-    const std::size_t width = data[consumed] == Telnet::kIac ? 2 : 1;
-    if (encoded + width > done) {
-      out_.push_back(Telnet::kIac);
-      encoded = done;
-    } else {
+    if (sent < 0) {
+      if (errno == EAGAIN) {
+        if (total > 0) break;
+        writeWaiting_ = true;
+        return -EAGAIN;
+      }
+      Lose(std::string("sending: ") + std::strerror(errno));
+      return -lost_;
+    }
+    // How many data bytes the sent part covers. A doubled 0xFF cut in half
+    // is not counted yet: its second half waits in out_, the engine's write
+    // stays pending for it, and the next call sends it first.
+    std::size_t consumed = 0;
+    std::size_t encoded = 0;
+    const auto done = static_cast<std::size_t>(sent);
+    while (consumed < take && encoded < done) {
+      const std::size_t width = piece[consumed] == Telnet::kIac ? 2 : 1;
+      if (encoded + width > done) {
+        out_.push_back(Telnet::kIac);
+        cutPair_ = piece + consumed;
+        break;
+      }
       encoded += width;
+      ++consumed;
     }
-    ++consumed;
+    total += consumed;
+    if (done < scratch_.size()) break;
   }
-  if (!out_.empty()) SignalReader();  // the reader sends the rest when it can
-  return static_cast<ssize_t>(consumed);
+  return static_cast<ssize_t>(total);
 }
 
 int Rfc2217Backend::OutputQueued(DWORD& count) {
@@ -421,11 +434,17 @@ void Rfc2217Backend::WatchTxEmpty() {
 }
 
 int Rfc2217Backend::ModemStatus(DWORD& status) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   status = 0;
-  if (lost_ != 0) return lost_;
-  status = Rfc2217::ModemStatusBits(modemState_);
-  return 0;
+  // Nobody may have driven the engine lately: the server's latest word on
+  // the lines may still wait in the socket.
+  Pump();
+  const int result = lost_;
+  if (lost_ == 0) status = Rfc2217::ModemStatusBits(modemState_);
+  const Reports reports = TakeReports();
+  lock.unlock();
+  Deliver(reports);
+  return result;
 }
 
 // ---- the socket (mutex_ held) -----------------------------------------------------
@@ -517,7 +536,6 @@ short Rfc2217Backend::SocketEvents(bool wantWrite) const {
 
 template <typename Done>
 void Rfc2217Backend::WaitForServer(std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Done done) {
-  callerReading_ = true;
   Flush();
   while (lost_ == 0 && !done()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -534,8 +552,6 @@ void Rfc2217Backend::WaitForServer(std::unique_lock<std::mutex>& lock, Clock::ti
     }
     if (ready > 0) Pump();
   }
-  callerReading_ = false;
-  callerDone_.notify_all();
 }
 
 Rfc2217Backend::Reports Rfc2217Backend::TakeReports() {
@@ -585,7 +601,7 @@ void Rfc2217Backend::ComPortMessage(const std::uint8_t* message, std::size_t cou
   }
 }
 
-// ---- the reader thread ------------------------------------------------------------
+// ---- reports ----------------------------------------------------------------------
 
 void Rfc2217Backend::Deliver(const Reports& reports) {
   DeviceSink* sink = sink_;
@@ -596,54 +612,11 @@ void Rfc2217Backend::Deliver(const Reports& reports) {
   if (reports.lost != 0) sink->DeviceLost(reports.lost);
 }
 
-void Rfc2217Backend::SignalReader() {
-  const std::uint64_t one = 1;
-  // Fails only on a closed descriptor, which only Close makes, after the
-  // reader has ended.
-  [[maybe_unused]] const ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
-}
-
-void Rfc2217Backend::ReaderLoop() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    callerDone_.wait(lock, [this] { return stopping_ || !callerReading_; });
-    if (stopping_) return;
-    pollfd fds[2] = {{fd_, 0, 0}, {wakeFd_, POLLIN, 0}};
-    if (lost_ == 0) fds[0].events = SocketEvents(writeWaiting_ && !suspended_);
-    // Nothing to wait for on the socket: leave it out, or a hang-up would be
-    // reported again and again without anyone reading.
-    if (fds[0].events == 0) fds[0].fd = -1;
-    lock.unlock();
-    const int ready = ::poll(fds, 2, -1);
-    const int pollError = errno;
-    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t ignored = ::read(wakeFd_, &count, sizeof count);
-    }
-    lock.lock();
-    if (stopping_) return;
-    if (callerReading_) continue;
-    if (ready < 0 && pollError != EINTR) Lose(std::string("waiting for the server: ") + std::strerror(pollError));
-    if (ready > 0 && fds[0].revents != 0) Pump();
-    const Reports reports = TakeReports();
-    lock.unlock();
-    Deliver(reports);
-    lock.lock();
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<DeviceBackend> OpenRfc2217Backend(int fd, const std::string& peer, int& error,
                                                   std::string& detail) {
-  const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeFd < 0) {
-    error = errno;
-    detail = peer + ": " + std::strerror(error);
-    ::close(fd);
-    return nullptr;
-  }
-  auto backend = std::make_unique<Rfc2217Backend>(fd, wakeFd, peer);
+  auto backend = std::make_unique<Rfc2217Backend>(fd, peer);
   if (const int code = backend->Negotiate(detail); code != 0) {
     error = code;
     return nullptr;

@@ -212,6 +212,18 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 
 void Sleep(DWORD milliseconds);
 
+// Synchronous transfers built on overlapped ones (start, then wait at once).
+// Between BeginAwaitedTransfers and EndAwaitedTransfers, a ReadFile or
+// WriteFile that the calling thread starts with an OVERLAPPED and that goes
+// pending is awaited by that same thread right away (WaitForSingleObject on
+// the OVERLAPPED's event, or GetOverlappedResult with wait): no other thread
+// has to keep it moving meanwhile, and none is woken or started for it. A
+// transfer still pending at EndAwaitedTransfers is driven from then on as
+// any other. Stretches nest; each thread has its own. A hint only: results
+// are the same with or without it.
+void BeginAwaitedTransfers();
+void EndAwaitedTransfers();
+
 // The signal that ends a tty's modem-line wait (TIOCMIWAIT) and drain
 // (tcdrain): those calls ignore the descriptor being closed, so the thread
 // that waits in them (one per port, only while a modem event is armed or a

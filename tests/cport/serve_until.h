@@ -36,6 +36,11 @@ class HandOverWatch {
   HandOverWatch(const HandOverWatch&) = delete;
   HandOverWatch& operator=(const HandOverWatch&) = delete;
 
+  int Count() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
   // Waits until `count` requests in all have been handed over.
   bool WaitFor(int count, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
     std::unique_lock lock(mutex_);

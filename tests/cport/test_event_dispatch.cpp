@@ -246,6 +246,48 @@ TEST_F(EventDispatch, LineEventsReachTheirHandlers) {
   EXPECT_EQ(Strings(entries.end() - 2, entries.end()), (Strings{"TxEmpty", "Rx80Full"}));
 }
 
+// Under the two hand-over methods, a batch none of whose steps would do
+// anything (no handler for its events, no step with an effect of its own)
+// costs no trip to the main thread; once handlers are assigned, the same
+// events are handed over and fire in their fixed order on the main thread.
+TEST_F(EventDispatch, BatchWithNothingToRunIsNotHandedOverButHandledEventsStillAre) {
+  const struct {
+    TSyncMethod method;
+    int handOversForTwoEvents;  // one per batch, or one per event
+  } methods[] = {{smThreadSync, 1}, {smWindowSync, 2}};
+  for (const auto& m : methods) {
+    SCOPED_TRACE(int(m.method));
+    Log seen;
+    port->SetSyncMethod(m.method);
+    port->OnRxChar = [&](TComponent*, std::int32_t n) {
+      seen.Add("RxChar " + std::to_string(n) + (Runtime::IsMainThread() ? "" : " off the main thread"));
+    };
+    port->OnTxEmpty = nullptr;
+    port->OnBreak = nullptr;
+    port->OpenPort();
+    HandOverWatch handOver;
+    // Handler-less events only, then data: the data alone is handed over.
+    device->RaiseEvents(EV_TXEMPTY | EV_BREAK | EV_RING | EV_RXFLAG | EV_RX80FULL);
+    device->Feed("ab");
+    ASSERT_TRUE(ServeUntil([&] { return seen.Size() >= 1; }));
+    Runtime::WaitAndServeMainThreadQueue(50ms);
+    EXPECT_TRUE(handOver.WaitFor(1));
+    EXPECT_EQ(handOver.Count(), 1);
+    EXPECT_EQ(seen.Entries(), (Strings{"RxChar 2"}));
+
+    auto onMain = [](const char* name) { return std::string(name) + (Runtime::IsMainThread() ? "" : " off main"); };
+    port->OnBreak = [&](TComponent*) { seen.Add(onMain("Break")); };
+    port->OnTxEmpty = [&](TComponent*) { seen.Add(onMain("TxEmpty")); };
+    device->RaiseEvents(EV_BREAK | EV_TXEMPTY);
+    ASSERT_TRUE(ServeUntil([&] { return seen.Size() >= 3; }));
+    // The count is raised just after a request is queued: wait for it.
+    EXPECT_TRUE(handOver.WaitFor(1 + m.handOversForTwoEvents));
+    EXPECT_EQ(handOver.Count(), 1 + m.handOversForTwoEvents);
+    EXPECT_EQ(seen.Entries(), (Strings{"RxChar 2", "TxEmpty", "Break"}));
+    port->ClosePort();
+  }
+}
+
 TEST_F(EventDispatch, ParityErrorsCountOnlyWithParityCheck) {
   port->SetEvents({});
   port->OpenPort();

@@ -1,6 +1,7 @@
 // Ports on other machines, against real servers on 127.0.0.1: ser2net in
 // front of a pseudo-terminal (rfc2217:// and socket://), and pySerial's RFC
 // 2217 server as a second, independent implementation.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -8,12 +9,14 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CPort/ComErrors.h"
 #include "CPort/ComPort.h"
 #include "CPort/platform/net_backend.h"
 #include "CPort/platform/termios2_linux_p.h"
+#include "CPort/platform/unattended_driver_p.h"
 #include "CPort/platform/win_comm.h"
 #include "error_display_recorder.h"
 #include "net_servers.h"
@@ -34,6 +37,19 @@ namespace {
   while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
   return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
                                        << "; first difference at " << at;
+}
+
+// Threads of this process; `settled`: once the unattended driver that an
+// earlier test may have left lingering for a moment has gone.
+int Threads(bool settled) {
+  for (int i = 0; settled && i < 500 && Platform::UnattendedDriver::RunningThreads() != 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count;
 }
 
 std::string AllByteValues(int times) {
@@ -117,7 +133,8 @@ class Ser2NetPort : public ::testing::Test {
 // Catches: 0xFF not doubled on the way out or not undoubled on the way in,
 // a Telnet sequence split between two reads decoded wrongly, bytes lost or
 // reordered under load, zero bytes kept with fNull. The raw kind must pass
-// the stream untouched.
+// the stream untouched. Neither kind starts a thread for the connection or
+// its synchronous transfers: the calling thread reads and decodes.
 TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
   const struct {
     const char* scheme;
@@ -131,6 +148,7 @@ TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
     net.SetPort(server.Url(kind.scheme));
     net.SetEvents({});
     WaitingReads(net);
+    const int threadsBefore = Threads(true);
     net.OpenPort();
 
     EXPECT_EQ(net.SendText(all), static_cast<std::int32_t>(all.size()));
@@ -142,6 +160,8 @@ TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
       received += part;
     }
     EXPECT_TRUE(SameBytes(received, all));
+    EXPECT_EQ(Platform::UnattendedDriver::RunningThreads(), 0);
+    EXPECT_EQ(Threads(false), threadsBefore);
 
     // Dropping received zero bytes (fNull) is the port's own job here.
     net.SetDiscardNull(true);

@@ -1,11 +1,16 @@
 // Transfers and events through a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <termios.h>
+
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <thread>
 
 #include "CPort/ComPort.h"
+#include "CPort/platform/unattended_driver_p.h"
 #include "CPort/runtime/MainThread.h"
 #include "error_display_recorder.h"
 #include "pty_pair.h"
@@ -40,7 +45,87 @@ class PtyPort : public ::testing::Test {
   TComPort port;
 };
 
+int ThreadsOfThisProcess() {
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count;
+}
+
+// The unattended driver lingers a moment after its last use by an earlier
+// test; waits (within a generous limit) until it has gone.
+bool UnattendedDriverGone() {
+  for (int i = 0; i < 500 && Platform::UnattendedDriver::RunningThreads() != 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  return Platform::UnattendedDriver::RunningThreads() == 0;
+}
+
 }  // namespace
+
+// A transfer whose caller waits for it at once is driven by that caller:
+// no thread is started or woken for it, whether it completes at once, waits
+// for the device or ends by its timeout. A transfer left pending while its
+// caller goes on still gets the driver, so it keeps moving.
+TEST_F(PtyPort, SynchronousTransfersStartNoThreadWhileOnesNobodyAwaitsStillAreDriven) {
+  port.SetEvents({});
+  // "Return at the first byte", else after 30 ms; writes end after 30 ms.
+  port.Timeouts().SetReadInterval(-1);
+  port.Timeouts().SetReadTotalMultiplier(-1);
+  port.Timeouts().SetReadTotalConstant(30);
+  port.Timeouts().SetWriteTotalMultiplier(0);
+  port.Timeouts().SetWriteTotalConstant(30);
+  port.OpenPort();
+  const std::string big(256 * 1024, 'w');
+  std::string text;
+  char byte = 0;
+  TransferRecord* record = nullptr;
+  port.CreateTransferRecord(record);
+  const struct {
+    const char* name;
+    std::function<std::int32_t()> transfer;
+    std::int32_t expected;  // -1: some but not all
+    bool driverStarted;
+  } cases[] = {
+      {"first-byte read satisfied at once",
+       [&] {
+         pty.Write("x");
+         EXPECT_TRUE(WaitForInput(1));
+         return port.ReceiveBytes(&byte, 1);
+       },
+       1, false},
+      {"first-byte read ended by its timeout", [&] { return port.ReceiveBytes(&byte, 1); }, 0, false},
+      {"text read ended by its timeout", [&] { return port.ReceiveText(text, 10); }, 0, false},
+      {"write ended by its timeout with nobody reading", [&] { return port.SendText(big); }, -1, false},
+      {"synchronous platform read, no OVERLAPPED",
+       [&] {
+         Platform::DWORD read = 0;
+         EXPECT_TRUE(Platform::ReadFile(port.Handle(), &byte, 1, &read, nullptr));
+         return static_cast<std::int32_t>(read);
+       },
+       0, false},
+      {"read left pending while its caller goes on",
+       [&] { return port.ReceiveBytesAsync(&byte, 1, record); }, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(UnattendedDriverGone());
+    const int threadsBefore = ThreadsOfThisProcess();
+    const std::int32_t result = c.transfer();
+    if (c.expected >= 0) {
+      EXPECT_EQ(result, c.expected);
+    } else {
+      EXPECT_GT(result, 0);
+      EXPECT_LT(result, static_cast<std::int32_t>(big.size()));
+    }
+    EXPECT_EQ(Platform::UnattendedDriver::RunningThreads(), c.driverStarted ? 1 : 0);
+    EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore + (c.driverStarted ? 1 : 0));
+    ::tcflush(pty.Master(), TCIOFLUSH);
+  }
+  EXPECT_EQ(port.AwaitTransfer(record), 0);  // its timeout ended it meanwhile or now
+  port.ReleaseTransferRecord(record);
+}
 
 TEST_F(PtyPort, EveryByteValuePassesBothWaysUnchanged) {
   port.SetEvents({});
