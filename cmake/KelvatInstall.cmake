@@ -14,9 +14,10 @@ install(TARGETS ${_kelvat_libraries} EXPORT KelvatCPortTargets
 install(EXPORT KelvatCPortTargets NAMESPACE kelvat::
   DESTINATION ${KELVAT_CMAKE_PACKAGE_DIR} COMPONENT development)
 
-# A static storage library leaves linking SQLite to its consumer.
+# A static storage library leaves linking SQLite to its consumer (on POSIX;
+# on Windows it stores in the system's registry).
 get_target_property(_kelvat_storage_type cport_storage TYPE)
-if(_kelvat_storage_type STREQUAL "STATIC_LIBRARY")
+if(_kelvat_storage_type STREQUAL "STATIC_LIBRARY" AND NOT WIN32)
   set(KELVAT_STATIC_LIBRARIES TRUE)
   set(KELVAT_PC_STORAGE_REQUIRES_PRIVATE "sqlite3")
 else()

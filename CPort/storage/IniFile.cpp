@@ -1,8 +1,5 @@
 #include "CPort/storage/IniFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <string_view>
 
@@ -18,6 +15,7 @@
 #include "CPort/ComErrors.h"
 #include "CPort/IntegerText.h"
 #include "CPort/storage/atomic_file_p.h"
+#include "CPort/storage/whole_file_p.h"
 
 namespace CPort {
 
@@ -62,34 +60,10 @@ std::string Decode(std::string_view stored) {
   return std::string(stored);
 }
 
-// The whole file, or an empty text when it does not exist yet.
-std::string ReadWholeFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return {};
-    throw EComPort(PortErr::LoadFailed, errno);
-  }
-  std::string content;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      close(fd);
-      throw EComPort(PortErr::LoadFailed, error);
-    }
-    content.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return content;
-}
-
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)), impl_(std::make_unique<Impl>()) {
-  const std::string content = ReadWholeFile(fileName_);
+  const std::string content = Detail::ReadWholeFile(fileName_);
   // Parsing is lenient: lines that are neither a section, a key nor a comment
   // are skipped. Only a lack of memory fails.
   if (impl_->ini.LoadData(content.data(), content.size()) < 0) throw EComPort(PortErr::LoadFailed, ENOMEM);
