@@ -23,6 +23,11 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// The printing API defines SetPort as a macro (SetPortA/SetPortW), which
+// would rename TComPort::SetPort in every file that sees it. Included here
+// once, so that its include guard keeps it from coming back, and undone.
+#include <winspool.h>
+#undef SetPort
 
 namespace CPort::Platform {
 
