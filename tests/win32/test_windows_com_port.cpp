@@ -159,6 +159,9 @@ TEST_F(WineComPort, RxCharAndTxEmptyReachTheHandlersUnderEverySyncMethod) {
     };
     events.OnTxEmpty = [&](TComponent*) { ++txEmpty; };
     events.OpenPort();
+    if (method == smWindowSync)
+      EXPECT_NE(::FindWindowExW(HWND_MESSAGE, nullptr, L"KelvatCPortWindow", nullptr), nullptr)
+          << "the port has no hidden window";
     peer.Write("hello");
     EXPECT_TRUE(PumpUntil([&] { return received >= 5; })) << received;
     EXPECT_EQ(received, 5);
@@ -167,6 +170,8 @@ TEST_F(WineComPort, RxCharAndTxEmptyReachTheHandlersUnderEverySyncMethod) {
     EXPECT_TRUE(PumpUntil([&] { return txEmpty > 0; }));
     EXPECT_TRUE(onMainThread) << "a handler ran on the wrong thread";
     events.ClosePort();
+    EXPECT_EQ(::FindWindowExW(HWND_MESSAGE, nullptr, L"KelvatCPortWindow", nullptr), nullptr)
+        << "the port's hidden window outlived the port";
   }
 }
 
