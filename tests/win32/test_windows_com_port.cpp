@@ -159,9 +159,10 @@ TEST_F(WineComPort, RxCharAndTxEmptyReachTheHandlersUnderEverySyncMethod) {
     };
     events.OnTxEmpty = [&](TComponent*) { ++txEmpty; };
     events.OpenPort();
-    if (method == smWindowSync)
+    if (method == smWindowSync) {
       EXPECT_NE(::FindWindowExW(HWND_MESSAGE, nullptr, L"KelvatCPortWindow", nullptr), nullptr)
           << "the port has no hidden window";
+    }
     peer.Write("hello");
     EXPECT_TRUE(PumpUntil([&] { return received >= 5; })) << received;
     EXPECT_EQ(received, 5);
