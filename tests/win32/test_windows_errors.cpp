@@ -83,6 +83,14 @@ TEST(WindowsCatalogs, CatalogBesideTheExeTranslatesTheTableAndTheSuffix_ByTheSam
   }
   RefreshPortErrorMessages();
   EXPECT_EQ(PortErrorMessages[PortErr::OpenFailed], "Unable to open com port");
+  {
+    // No locale variable at all: the user's UI language stands in for the
+    // locale (on Linux that would be "C", untranslated), so LANGUAGE counts.
+    ScopedEnv all("LC_ALL", ""), messages("LC_MESSAGES", ""), lang("LANG", ""), language("LANGUAGE", "de");
+    RefreshPortErrorMessages();
+    EXPECT_NE(PortErrorMessages[PortErr::OpenFailed], "Unable to open com port");
+  }
+  RefreshPortErrorMessages();
 }
 
 TEST(WindowsPortList, RegisteredAndExtraPortsSortedWithoutRegardToCase) {
