@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "line_options.h"
+#include "process_setup.h"
 
 namespace KelvatPort {
 
@@ -57,7 +58,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-bool IsRegistry(const Arguments& arguments, const std::string& file) {
+bool IsRegistryFile(const Arguments& arguments, const std::string& file) {
   if (const auto format = arguments.Value("format")) {
     const std::string kind = Lower(*format);
     if (kind == "ini") return false;
@@ -69,6 +70,15 @@ bool IsRegistry(const Arguments& arguments, const std::string& file) {
   if (EndsWith(name, ".db") || EndsWith(name, ".sqlite") || EndsWith(name, ".reg")) return true;
   throw UsageError("cannot tell the kind of store from the name '" + file +
                    "'; give --format ini or --format registry");
+}
+
+// A registry store is a file only where the library keeps it in SQLite; on
+// Windows it is the system's registry, which this command does not address.
+bool IsRegistry(const Arguments& arguments, const std::string& file) {
+  const bool registry = IsRegistryFile(arguments, file);
+  if (registry && !RegistryStoreIsAFile())
+    throw UsageError("the registry format is a store file of the Linux build; on Windows use --format ini");
+  return registry;
 }
 
 CPort::TSavedGroups ParseGroups(const std::string& list) {

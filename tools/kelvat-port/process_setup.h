@@ -14,4 +14,8 @@ void PrepareProcess();
 // failure.
 int OpenForReading(const std::string& path);
 
+// Whether the library's registry store is a file (SQLite, on POSIX) rather
+// than the system's registry (Windows).
+bool RegistryStoreIsAFile();
+
 }  // namespace KelvatPort

@@ -9,4 +9,6 @@ void PrepareProcess() { ::signal(SIGPIPE, SIG_IGN); }
 
 int OpenForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
 
+bool RegistryStoreIsAFile() { return true; }
+
 }  // namespace KelvatPort

@@ -16,4 +16,6 @@ void PrepareProcess() {
 
 int OpenForReading(const std::string& path) { return ::_open(path.c_str(), _O_RDONLY | _O_BINARY); }
 
+bool RegistryStoreIsAFile() { return false; }
+
 }  // namespace KelvatPort
