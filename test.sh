@@ -5,8 +5,13 @@
 #   ./test.sh --tsan      ThreadSanitizer build of the library's tests (build-tsan/)
 #   ./test.sh --fuzz      clang libFuzzer build (build-fuzz/); runs each fuzz target
 #                         for FUZZ_SECONDS (default 60) and fails on any finding
+#   ./test.sh --windows   mingw-w64 cross build (build-windows/), tests under Wine
+#                         (scripts/test-windows.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
+if [ "${1:-}" = --windows ]; then
+  exec ./scripts/test-windows.sh
+fi
 ./scripts/install-deps.sh
 
 mode=${1:-normal}

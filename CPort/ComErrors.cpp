@@ -1,6 +1,5 @@
 #include "CPort/ComErrors.h"
 
-#include <cstring>
 #include <string_view>
 
 #include "CPort/i18n_p.h"
@@ -96,12 +95,6 @@ const std::string& EComPort::Device() const noexcept {
   return device_ ? *device_ : none;
 }
 
-std::string EComPort::OsErrorText() const {
-  if (osErrorCode_ == -1) return {};
-  char buffer[256];
-  // The GNU strerror_r: thread-safe, returns either its own static text or
-  // the buffer.
-  return ::strerror_r(osErrorCode_, buffer, sizeof buffer);
-}
+// OsErrorText is the system's own text: see platform/<side>/os_error_text.cpp.
 
 }  // namespace CPort

@@ -310,7 +310,7 @@ void TCustomComPort::WriteLineSettings() {
   if (replace) flags |= DcbFlag::fErrorChar;
   if (discardNull_) flags |= DcbFlag::fNull;
   flags |= static_cast<DWORD>(f.ControlRTS()) << DcbFlag::fRtsControlShift;
-  dcb.Flags = flags;
+  SetDcbFlags(dcb, flags);
   dcb.XonLim = static_cast<WORD>(buffer_->InputSize() / 4);
   dcb.XoffLim = dcb.XonLim;
   dcb.ByteSize = static_cast<BYTE>(5 + dataBits_);

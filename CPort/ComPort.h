@@ -72,7 +72,7 @@ TComEvents MaskToEvents(Platform::DWORD mask);
 enum class TransferKind : std::uint8_t { None, Write, Read };
 struct TransferRecord {
   Platform::OVERLAPPED overlapped{};
-  Platform::HANDLE event = Platform::INVALID_HANDLE_VALUE;
+  Platform::HANDLE event = Platform::kInvalidHandle;
   TransferKind kind = TransferKind::None;
 };
 
@@ -376,7 +376,7 @@ class TCustomComPort : public TComponent {
   // fields: called by the event thread, like the steps under smNone.
   TComEvents EventsThatAct(TComEvents batch) const;
 
-  Platform::HANDLE handle_ = Platform::INVALID_HANDLE_VALUE;
+  Platform::HANDLE handle_ = Platform::kInvalidHandle;
   // Read from any thread: a handler under smNone may close the port.
   std::atomic<bool> connected_{false};
   TBaudRate baudRate_ = br9600;

@@ -16,6 +16,10 @@
 // start or stop others (the shared thread would wait for itself).
 #pragma once
 
+#ifdef _WIN32
+#error "TPortWatcher follows the kernel's device events and is part of the POSIX build only (docs/windows.md)"
+#endif
+
 #include <exception>
 #include <functional>
 #include <memory>

@@ -1,7 +1,8 @@
 // TPortWindow: the per-port channel to the main thread used with
 // smWindowSync. It carries one message per event, releases the sender as soon
 // as the main thread takes the message up, keeps the order, and ignores
-// messages once the port is closed or the channel is gone.
+// messages once the port is closed or the channel is gone. On Windows the
+// messages reach a real hidden window of the port (platform/win32).
 //
 // Not API: internal to the port library and not installed.
 #pragma once
@@ -33,6 +34,7 @@ class TPortWindow {
  private:
   TCustomComPort* port_;
   std::shared_ptr<std::atomic<bool>> alive_;
+  void* window_ = nullptr;  // the system's window, where there is one
 };
 
 }  // namespace CPort

@@ -1,9 +1,5 @@
 #include "CPort/i18n_p.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
@@ -12,6 +8,7 @@
 #include <vector>
 
 #include "CPort/message_catalog_p.h"
+#include "CPort/platform/module_paths_p.h"
 
 namespace CPort::I18n {
 namespace {
@@ -32,21 +29,6 @@ State& GetState() {
   return state;
 }
 
-std::string ExecutableDirectory() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  path[n] = '\0';
-  std::string s(path);
-  const auto slash = s.rfind('/');
-  return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Catalogs beside the program win: a build tree, or a program shipped with a
 // locale/ directory of its own. Otherwise the installed catalogs: first
 // relative to this library's own file, so that an installation that was
@@ -55,14 +37,10 @@ std::string DefaultDirectory() {
   const std::string beside = ExecutableDirectory() + "/locale";
   if (IsDirectory(beside)) return beside;
 #ifdef CPORT_LIB_TO_LOCALEDIR
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&DefaultDirectory), &info) != 0 && info.dli_fname != nullptr) {
-    const std::string library = info.dli_fname;
-    const auto slash = library.rfind('/');
-    if (slash != std::string::npos) {
-      const std::string installed = library.substr(0, slash) + "/" + CPORT_LIB_TO_LOCALEDIR;
-      if (IsDirectory(installed)) return installed;
-    }
+  const std::string library = LibraryDirectory();
+  if (!library.empty()) {
+    const std::string installed = library + "/" + CPORT_LIB_TO_LOCALEDIR;
+    if (IsDirectory(installed)) return installed;
   }
 #endif
 #ifdef CPORT_INSTALLED_LOCALEDIR
@@ -77,7 +55,8 @@ std::string Env(const char* name) {
 }
 
 // The languages to look for, in order, as gettext chooses them: the messages
-// locale (LC_ALL, else LC_MESSAGES, else LANG); none for the plain C locale;
+// locale (LC_ALL, else LC_MESSAGES, else LANG, else the system's own choice
+// where it has one apart from the environment); none for the plain C locale;
 // otherwise the colon-separated LANGUAGE list when one is given, else the
 // locale's own name. The locale need not be generated on this machine.
 std::vector<std::string> RequestedLanguages() {
@@ -86,6 +65,7 @@ std::vector<std::string> RequestedLanguages() {
     locale = Env(name);
     if (!locale.empty()) break;
   }
+  if (locale.empty()) locale = SystemLanguage();
   if (locale.empty() || locale == "C" || locale == "POSIX") return {};
   std::vector<std::string> languages;
   const std::string list = Env("LANGUAGE");

@@ -1,13 +1,13 @@
 #include "CPort/message_catalog_p.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
+
+#include "CPort/platform/charset_p.h"
 
 namespace CPort::I18n {
 namespace {
@@ -65,32 +65,6 @@ bool IsUtf8(const std::string& charset) {
          charset == "ASCII" || charset == "US-ASCII";
 }
 
-// Converts a catalog's texts to UTF-8.
-class ToUtf8 {
- public:
-  explicit ToUtf8(const std::string& charset) : cd_(iconv_open("UTF-8", charset.c_str())) {}
-  ~ToUtf8() {
-    if (Valid()) iconv_close(cd_);
-  }
-  ToUtf8(const ToUtf8&) = delete;
-  ToUtf8& operator=(const ToUtf8&) = delete;
-  bool Valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-  std::optional<std::string> Convert(std::string_view text) {
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    std::string out(text.size() * 4 + 4, '\0');
-    char* in = const_cast<char*>(text.data());
-    std::size_t inLeft = text.size();
-    char* to = out.data();
-    std::size_t outLeft = out.size();
-    if (iconv(cd_, &in, &inLeft, &to, &outLeft) == static_cast<std::size_t>(-1)) return std::nullopt;
-    out.resize(out.size() - outLeft);
-    return out;
-  }
-
- private:
-  iconv_t cd_;
-};
 
 }  // namespace
 

@@ -14,9 +14,10 @@ install(TARGETS ${_kelvat_libraries} EXPORT KelvatCPortTargets
 install(EXPORT KelvatCPortTargets NAMESPACE kelvat::
   DESTINATION ${KELVAT_CMAKE_PACKAGE_DIR} COMPONENT development)
 
-# A static storage library leaves linking SQLite to its consumer.
+# A static storage library leaves linking SQLite to its consumer (on POSIX;
+# on Windows it stores in the system's registry).
 get_target_property(_kelvat_storage_type cport_storage TYPE)
-if(_kelvat_storage_type STREQUAL "STATIC_LIBRARY")
+if(_kelvat_storage_type STREQUAL "STATIC_LIBRARY" AND NOT WIN32)
   set(KELVAT_STATIC_LIBRARIES TRUE)
   set(KELVAT_PC_STORAGE_REQUIRES_PRIVATE "sqlite3")
 else()
@@ -38,7 +39,15 @@ install(FILES ${PROJECT_BINARY_DIR}/KelvatCPortConfig.cmake ${PROJECT_BINARY_DIR
 set(KELVAT_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH KELVAT_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${KELVAT_PC_DIR} ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" KELVAT_PC_TO_PREFIX "${KELVAT_PC_TO_PREFIX}")
-foreach(pc kelvat-cport kelvat-cport-storage kelvat-cport-testing)
+# On Windows the system libraries the port library calls, and no testing
+# library (the virtual device is POSIX-only).
+set(KELVAT_PC_SYSTEM_LIBS "")
+set(_kelvat_pc_files kelvat-cport kelvat-cport-storage kelvat-cport-testing)
+if(WIN32)
+  set(KELVAT_PC_SYSTEM_LIBS " -lsetupapi -ladvapi32 -luser32")
+  list(REMOVE_ITEM _kelvat_pc_files kelvat-cport-testing)
+endif()
+foreach(pc ${_kelvat_pc_files})
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${KELVAT_PC_DIR} COMPONENT development)
 endforeach()

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, only those that are
 # missing. Works as root or through sudo.
+#   install-deps.sh            what the Linux build, its tests and CI need
+#   install-deps.sh --windows  also the cross compiler and Wine for the
+#                              Windows stage (./test.sh --windows)
 set -euo pipefail
 
 packages=(
@@ -16,6 +19,9 @@ packages=(
   ser2net python3-serial
   tmux
 )
+if [ "${1:-}" = --windows ]; then
+  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 googletest python3 util-linux)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "CPort/platform/main_thread_loop_p.h"
+
 namespace CPort::Runtime {
 namespace {
 
@@ -45,7 +47,7 @@ Queue& GetQueue() {
 }
 
 // The queue is created when the library is loaded, on the main thread.
-const bool kQueueCreated = (GetQueue(), true);
+const bool kQueueCreated = (GetQueue(), Platform::AttachMainThreadLoop(), true);
 
 void Enqueue(Request request) {
   Queue& q = GetQueue();
@@ -140,8 +142,11 @@ void WaitFor(const std::shared_ptr<Completion>& completion, bool untilDone) {
 
 void SetMainThread() {
   Queue& q = GetQueue();
-  std::lock_guard lock(q.mutex);
-  q.mainThread = std::this_thread::get_id();
+  {
+    std::lock_guard lock(q.mutex);
+    q.mainThread = std::this_thread::get_id();
+  }
+  Platform::AttachMainThreadLoop();
 }
 
 bool IsMainThread() {

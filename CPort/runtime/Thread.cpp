@@ -1,30 +1,8 @@
 #include "CPort/runtime/Thread.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include "CPort/runtime/MainThread.h"
 
 namespace CPort {
-namespace {
-
-// Nice values standing in for the priorities (Linux's normal scheduler).
-int NiceOf(TThreadPriority p) {
-  switch (p) {
-    case TThreadPriority::tpIdle: return 19;
-    case TThreadPriority::tpLowest: return 10;
-    case TThreadPriority::tpLower: return 5;
-    case TThreadPriority::tpNormal: return 0;
-    case TThreadPriority::tpHigher: return -5;
-    case TThreadPriority::tpHighest: return -10;
-    case TThreadPriority::tpTimeCritical: return -20;
-  }
-  return 0;
-}
-
-}  // namespace
 
 TThread::TThread(bool createSuspended) {
   if (!createSuspended) Resume();
@@ -56,12 +34,7 @@ void TThread::SetPriority(TThreadPriority priority) {
   priority_ = priority;
 }
 
-void TThread::ApplyPriority() {
-  // Per-thread nice value: setpriority on the thread id. Raising above
-  // normal needs privileges; a refusal keeps the current priority.
-  const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
-  ::setpriority(PRIO_PROCESS, tid, NiceOf(priority_));
-}
+// ApplyPriority is the system's: see platform/<side>/thread_priority.cpp.
 
 void TThread::Run() {
   runningOn_ = std::this_thread::get_id();

@@ -1,5 +1,9 @@
 // TRegistry: a registry-like store of named string and 32-bit integer values
-// under backslash-separated keys, kept in an SQLite database file.
+// under backslash-separated keys, kept in an SQLite database file. On
+// Windows it is the system's registry: the constructor's argument names the
+// store's root key under HKEY_CURRENT_USER ("Software\Kelvat\CommPort"),
+// error codes are the system's, and an update is undone value by value
+// rather than as one transaction (platform/win32/registry_win32.cpp).
 //
 // Every write is one SQLite transaction, so a crash leaves either the old or
 // the new value; the writes of an update (BeginUpdate ... EndUpdate) form one

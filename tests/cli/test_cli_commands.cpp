@@ -133,7 +133,9 @@ TEST(CliSettings, SavedSettingsLoadIntoTheDevice) {
 // ("/dev/rfc2217://[::1]:2000"); it has its server's host, TCP port and
 // protocol instead. A name that is not UTF-8 used to come back as other
 // characters; its bytes stay recoverable.
-TEST(CliList, JsonParsesAndHoldsTheExtraPorts) {
+// The table too: a column that exists only in --json once broke every
+// listing that had a port in it.
+TEST(CliList, TableAndJsonBothHoldTheExtraPorts) {
   TempDir dir;
   const std::string odd = "/tmp/odd\"port\\name\t1";
   const std::string latin1 = "/tmp/caf\xe9";
@@ -172,6 +174,13 @@ TEST(CliList, JsonParsesAndHoldsTheExtraPorts) {
     EXPECT_NE(parsed.out.find(entry), std::string::npos) << "missing: " << entry << "in:\n" << parsed.out;
   // The byte that is not UTF-8 as Python's "surrogateescape" gives it.
   EXPECT_NE(listed.out.find("\"name\": \"/tmp/caf\\udce9\""), std::string::npos) << listed.out;
+
+  const ToolResult table = RunTool({"list"}, {"CPORT_EXTRA_PORTS=/dev/pts/77:rfc2217://[::1]:2000"});
+  ASSERT_EQ(table.exitCode, 0) << table.err;
+  EXPECT_EQ(table.out.rfind("NAME", 0), 0u) << table.out;
+  for (const char* shown : {"/dev/pts/77", "rfc2217://[::1]:2000", "HOST", "rfc2217"})
+    EXPECT_NE(table.out.find(shown), std::string::npos) << "missing: " << shown << " in:\n" << table.out;
+  EXPECT_EQ(table.out.find("kind"), std::string::npos) << table.out;
 }
 
 // Settings stores are regular files. A save onto a device node used to

@@ -150,6 +150,7 @@ std::string Table(const std::vector<PortRow>& rows) {
   std::vector<const Column*> shown;
   for (std::size_t c = 0; c < Columns().size(); ++c) {
     const Column& column = Columns()[c];
+    if (column.header == nullptr) continue;
     const bool any = std::any_of(rows.begin(), rows.end(), [&](const PortRow& row) { return !column.value(row).empty(); });
     if (c < 2 || any) shown.push_back(&column);
   }

@@ -1,5 +1,4 @@
 // kelvat-port send: write bytes to a port.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "escapes.h"
 #include "exit_codes.h"
 #include "line_options.h"
+#include "process_setup.h"
 
 namespace KelvatPort {
 
@@ -43,7 +43,7 @@ std::string Help() {
 
 std::string ReadAll(const std::string& file) {
   const bool standardInput = file == "-";
-  const int fd = standardInput ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = standardInput ? STDIN_FILENO : OpenForReading(file);
   if (fd < 0) throw FileError("cannot open " + file + ": " + std::strerror(errno));
   std::string data;
   char buffer[65536];

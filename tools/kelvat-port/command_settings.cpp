@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "CPort/ComPort.h"
@@ -14,6 +15,7 @@
 #include "error_report.h"
 #include "exit_codes.h"
 #include "line_options.h"
+#include "process_setup.h"
 
 namespace KelvatPort {
 
@@ -58,7 +60,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-bool IsRegistry(const Arguments& arguments, const std::string& file) {
+bool IsRegistryFile(const Arguments& arguments, const std::string& file) {
   if (const auto format = arguments.Value("format")) {
     const std::string kind = Lower(*format);
     if (kind == "ini") return false;
@@ -70,6 +72,15 @@ bool IsRegistry(const Arguments& arguments, const std::string& file) {
   if (EndsWith(name, ".db") || EndsWith(name, ".sqlite") || EndsWith(name, ".reg")) return true;
   throw UsageError("cannot tell the kind of store from the name '" + file +
                    "'; give --format ini or --format registry");
+}
+
+// A registry store is a file only where the library keeps it in SQLite; on
+// Windows it is the system's registry, which this command does not address.
+bool IsRegistry(const Arguments& arguments, const std::string& file) {
+  const bool registry = IsRegistryFile(arguments, file);
+  if (registry && !RegistryStoreIsAFile())
+    throw UsageError("the registry format is a store file of the Linux build; on Windows use --format ini");
+  return registry;
 }
 
 CPort::TSavedGroups ParseGroups(const std::string& list) {
@@ -107,14 +118,16 @@ bool FileExists(const std::string& file) {
 // Settings live in regular files only. The stores refuse anything else
 // themselves; here the user learns what the name is instead.
 void RequireRegularFile(const std::string& file, const char* action) {
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
-  const char* kind = S_ISDIR(st.st_mode)   ? "a directory"
-                     : S_ISFIFO(st.st_mode) ? "a FIFO"
-                     : S_ISSOCK(st.st_mode) ? "a socket"
-                     : S_ISCHR(st.st_mode)  ? "a character device"
-                     : S_ISBLK(st.st_mode)  ? "a block device"
-                                            : "not a file";
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_type type = fs::status(file, error).type();
+  if (error || type == fs::file_type::regular || type == fs::file_type::not_found) return;
+  const char* kind = type == fs::file_type::directory   ? "a directory"
+                     : type == fs::file_type::fifo      ? "a FIFO"
+                     : type == fs::file_type::socket    ? "a socket"
+                     : type == fs::file_type::character ? "a character device"
+                     : type == fs::file_type::block     ? "a block device"
+                                                        : "not a file";
   throw FileError(std::string("cannot ") + action + " " + file + ": it is " + kind +
                   ", and settings are kept only in regular files");
 }

@@ -1,6 +1,4 @@
 // kelvat-port: the port library from the command line.
-#include <signal.h>
-
 #include <cstring>
 #include <exception>
 #include <string>
@@ -8,6 +6,7 @@
 #include "commands.h"
 #include "error_report.h"
 #include "exit_codes.h"
+#include "process_setup.h"
 
 namespace KelvatPort {
 
@@ -71,8 +70,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace KelvatPort;
-  // A reader that went away shows up as EPIPE from write, not as death.
-  ::signal(SIGPIPE, SIG_IGN);
+  PrepareProcess();
   try {
     return Run(argc, argv);
   } catch (const UsageError& e) {

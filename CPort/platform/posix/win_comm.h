@@ -40,6 +40,9 @@ using HANDLE = std::intptr_t;
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
 constexpr HANDLE INVALID_HANDLE_VALUE = -1;
+// The same, under a name that also works qualified where the system's
+// headers make INVALID_HANDLE_VALUE a macro.
+constexpr HANDLE kInvalidHandle = INVALID_HANDLE_VALUE;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
@@ -116,6 +119,9 @@ struct DCB {
   DWORD RtsControl() const { return (Flags & DcbFlag::fRtsControlMask) >> DcbFlag::fRtsControlShift; }
 };
 static_assert(sizeof(DCB) == 28, "DCB must keep the Windows layout");
+
+// Sets the flag word from DcbFlag bits (the system's DCB has bit fields).
+inline void SetDcbFlags(DCB& dcb, DWORD flags) { dcb.Flags = flags; }
 
 struct COMMTIMEOUTS {
   DWORD ReadIntervalTimeout;
