@@ -22,6 +22,7 @@
 #include "net_servers.h"
 #include "pty_pair.h"
 #include "serve_until.h"
+#include "thread_count.h"
 
 using namespace CPort;
 using namespace std::chrono_literals;
@@ -37,19 +38,6 @@ namespace {
   while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
   return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
                                        << "; first difference at " << at;
-}
-
-// Threads of this process; `settled`: once the unattended driver that an
-// earlier test may have left lingering for a moment has gone.
-int Threads(bool settled) {
-  for (int i = 0; settled && i < 500 && Platform::UnattendedDriver::RunningThreads() != 0; ++i)
-    std::this_thread::sleep_for(10ms);
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
 }
 
 std::string AllByteValues(int times) {
@@ -148,7 +136,8 @@ TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
     net.SetPort(server.Url(kind.scheme));
     net.SetEvents({});
     WaitingReads(net);
-    const int threadsBefore = Threads(true);
+    ASSERT_TRUE(thread_count::UnattendedDriverGone());
+    const int threadsBefore = thread_count::ThreadsOfThisProcess();
     net.OpenPort();
 
     EXPECT_EQ(net.SendText(all), static_cast<std::int32_t>(all.size()));
@@ -161,7 +150,7 @@ TEST_F(Ser2NetPort, EveryByteValuePassesBothWaysInEitherKind) {
     }
     EXPECT_TRUE(SameBytes(received, all));
     EXPECT_EQ(Platform::UnattendedDriver::RunningThreads(), 0);
-    EXPECT_EQ(Threads(false), threadsBefore);
+    EXPECT_EQ(thread_count::ThreadsOfThisProcess(), threadsBefore);
 
     // Dropping received zero bytes (fNull) is the port's own job here.
     net.SetDiscardNull(true);

@@ -15,9 +15,13 @@
 #include "error_display_recorder.h"
 #include "pty_pair.h"
 #include "serve_until.h"
+#include "thread_count.h"
 
 using namespace CPort;
 using namespace std::chrono_literals;
+
+using thread_count::ThreadsOfThisProcess;
+using thread_count::UnattendedDriverGone;
 
 namespace {
 
@@ -44,23 +48,6 @@ class PtyPort : public ::testing::Test {
   PtyPair pty;
   TComPort port;
 };
-
-int ThreadsOfThisProcess() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
-}
-
-// The unattended driver lingers a moment after its last use by an earlier
-// test; waits (within a generous limit) until it has gone.
-bool UnattendedDriverGone() {
-  for (int i = 0; i < 500 && Platform::UnattendedDriver::RunningThreads() != 0; ++i)
-    std::this_thread::sleep_for(10ms);
-  return Platform::UnattendedDriver::RunningThreads() == 0;
-}
 
 }  // namespace
 
