@@ -155,26 +155,6 @@ bool SameDevice(const TSerialPortInfo& known, const TSerialPortInfo& found) {
   return SameName(known.Name, found.Name) && known.Description == found.Description;
 }
 
-void SortPortDetails(std::vector<TSerialPortInfo>& list) {
-  std::vector<std::string> names;
-  names.reserve(list.size());
-  for (const auto& info : list) names.push_back(info.Name);
-  Detail::SortPortNames(names);
-  std::vector<bool> used(list.size(), false);
-  std::vector<TSerialPortInfo> sorted;
-  sorted.reserve(list.size());
-  for (const auto& name : names) {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      if (!used[i] && list[i].Name == name) {
-        used[i] = true;
-        sorted.push_back(std::move(list[i]));
-        break;
-      }
-    }
-  }
-  list.swap(sorted);
-}
-
 // Windows has no /dev; nothing to point elsewhere.
 void SetDevRoot(const std::string&) {}
 
